@@ -1,0 +1,10 @@
+# hiredis, cJSON and iniparser come from Debian's -dev packages.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+pkg_check_modules(HIREDIS REQUIRED IMPORTED_TARGET hiredis)
+pkg_check_modules(CJSON REQUIRED IMPORTED_TARGET libcjson)
+find_path(INIPARSER_INCLUDE_DIR iniparser.h PATH_SUFFIXES iniparser REQUIRED)
+find_library(INIPARSER_LIBRARY iniparser REQUIRED)
+add_library(iniparser_dep INTERFACE)
+target_include_directories(iniparser_dep SYSTEM INTERFACE ${INIPARSER_INCLUDE_DIR})
+target_link_libraries(iniparser_dep INTERFACE ${INIPARSER_LIBRARY})

@@ -1,0 +1,92 @@
+#include "oplog.h"
+
+#include <hiredis.h>
+
+#include <cerrno>
+
+#include <cstdio>
+#include <cstring>
+
+#include "bus.h"
+#include "debug.h"
+#include "device.h"
+#include "log.h"
+#include "pool.h"
+#include "text.h"
+
+void writeLog(const char* category, const char* event, const char* detail) {
+    char entry[OPLOG_ENTRY_SIZE];
+    str_format(entry, sizeof entry, "%s,%s,%s", category ? category : "", event ? event : "",
+               detail ? detail : "");
+    redis_command_safe("LPUSH writelog-channel %s", entry);
+}
+
+namespace {
+constexpr int kReopenRetrySeconds = 3;
+
+bool stopping(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
+
+// Opens the log file and makes it the facility's only file sink. On failure
+// nothing is registered, so nothing is ever written through a missing stream.
+FILE* open_log_file(bool* failing) {
+    dev::Path path(dev::OPLOG_CSV);
+    FILE* fp = dev::fopen_cloexec(path, "a");
+    log_init_callback();
+    if (fp == nullptr) {
+        if (!*failing) printf("cannot open %s: %s\n", dev::OPLOG_CSV, strerror(errno));
+        *failing = true;
+        return nullptr;
+    }
+    *failing = false;
+    log_add_fp(fp, LOG_INFO);
+    return fp;
+}
+}  // namespace
+
+void oplog_writer_run(int pop_timeout_s, const std::atomic<bool>* stop) {
+    redisContext* ctx = redis_connect_device(dev::REDIS_SOCK);
+    bool failing = false;
+    FILE* fp = open_log_file(&failing);
+    char timeout[16];
+    str_format(timeout, sizeof timeout, "%d", pop_timeout_s);
+
+    while (!stopping(stop)) {
+        // While the file cannot be opened, entries stay in the list: nothing is
+        // popped, and the open is retried every few seconds.
+        if (fp == nullptr) {
+            dev::sleep_us(kReopenRetrySeconds * 1000000UL);
+            if (stopping(stop)) break;
+            fp = open_log_file(&failing);
+            continue;
+        }
+        if (ensure_connected(&ctx) == 0) {
+            redisReply* reply = static_cast<redisReply*>(
+                redisCommand(ctx, "BRPOP %s %s", WRITELOG_CHANNEL, timeout));
+            if (reply != nullptr && reply->type == REDIS_REPLY_ARRAY && reply->elements == 2 &&
+                reply->element[1]->str != nullptr) {
+                const char* text = reply->element[1]->str;
+                if (debug_on()) printf("opnLog [%s]\n", text);
+                if (strcmp(text, "log_clean") == 0) {
+                    log_init_callback();
+                    fclose(fp);
+                    fp = nullptr;
+                    freeReplyObject(reply);
+                    dev::sleep_us(5 * 1000000UL);
+                    fp = open_log_file(&failing);
+                    continue;
+                }
+                log_log(LOG_INFO, "main", 274, "%s", text);
+            }
+            if (reply) freeReplyObject(reply);
+        }
+        dev::sleep_us(200 * 1000UL);
+    }
+    log_init_callback();
+    if (fp) fclose(fp);
+    if (ctx) redisFree(ctx);
+}
+
+void* write_opnlog(void*) {
+    oplog_writer_run(60, nullptr);
+    return nullptr;
+}

@@ -1,0 +1,38 @@
+// The input loop over the call button and the reset input (active-low GPIO
+// value files), with debounce and press classification.
+#pragma once
+#include <ctime>
+
+// What a press triggers; the loop calls through this table so tests can
+// record the calls. Defaults are the button functions.
+struct InputActions {
+    void (*keyAction)(int kind);
+    void (*playBeep)();
+    void (*action_url)(const char* url);
+    void (*play_audio)(const char* file, int count);
+};
+InputActions set_input_actions(const InputActions& actions);
+InputActions default_input_actions();
+
+enum { DEBOUNCE_SAMPLES = 100, DEBOUNCE_PRESSED = 70 };
+
+// Takes 100 samples 1 ms apart; returns how many read '0' (pressed).
+int debounce_samples(int fd);
+bool debounce_pressed(int fd);
+
+// The reset input's press time; no press seen yet until the first press.
+struct ResetState {
+    time_t press_time = 0;
+    bool pressed_once = false;
+};
+
+// Press kind for a reset hold of the given seconds: 3 above 10 s, 2 above
+// 3 s, else 0 (only logged).
+int reset_hold_kind(int seconds);
+
+void on_call_button_press();
+void on_reset_press(ResetState* st);
+void on_reset_release(ResetState* st);
+
+// Opens both inputs and runs for ever; returns -1 when poll fails.
+int input_loop();

@@ -1,0 +1,57 @@
+#include "startup.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "debug.h"
+#include "device.h"
+#include "oplog.h"
+#include "pool.h"
+#include "schedule.h"
+#include "sip.h"
+#include "threads.h"
+
+namespace {
+void ignore_signal(int) {}
+
+struct Worker {
+    void* (*entry)(void*);
+    const char* failure;
+};
+}  // namespace
+
+void install_sigpipe_handler() {
+    // A handler, not SIG_IGN: programs the daemon starts get the default
+    // action back when they exec.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = ignore_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+void read_command_line(int argc, char** argv) {
+    if (argc == 2 && strcmp(argv[1], "debug") == 0) DEBUG.store(1);
+}
+
+int init() {
+    redisClient = create_redis_pool_client(dev::REDIS_SOCK);
+    schedule_clear();
+    sip_reg_status_init();
+
+    static const Worker workers[] = {
+        {baresip_status, "create thread1 baresip_status failed"},
+        {write_opnlog, "create thread2 write_opnlog failed"},
+        {handleDateTime, "create thread3 handleDateTime failed"},
+        {get_volume_info, "create thread4 get_volume_info failed"},
+    };
+    for (const Worker& w : workers) {
+        if (!start_detached(w.entry, nullptr)) {
+            puts(w.failure);
+            return 0;
+        }
+    }
+    return 1;
+}

@@ -1,0 +1,3 @@
+#include "debug.h"
+
+std::atomic<int> DEBUG{0};

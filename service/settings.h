@@ -1,0 +1,37 @@
+// Read access to the device settings (INI files). Nothing is cached: every
+// look-up loads and parses the file anew, so an edited setting takes effect
+// at its next use.
+#pragma once
+#include <cstddef>
+
+struct _dictionary_;
+typedef struct _dictionary_ dictionary;
+
+// Looks up "section:key" in the settings file at path (a device path; the
+// device root is put in front). Returns 1 when the file was loaded (value
+// holds the setting, "" when missing), 0 when it could not be loaded
+// ("cannot parse file: %s\n" on standard error, value untouched).
+int GetCmdValue(const char* file, const char* key, char* value, int size);
+
+// The same for a caller's array: the buffer starts as the empty text, so a
+// file that cannot be loaded reads like a missing key.
+template <size_t N>
+inline int GetCmdValue(const char* file, const char* key, char (&value)[N]) {
+    value[0] = '\0';
+    return GetCmdValue(file, key, value, static_cast<int>(N));
+}
+
+// Loading a settings file for readers that take several keys from one copy.
+// Prints "cannot parse file: %s\n" on standard error and returns NULL on
+// failure. Free with settings_free.
+dictionary* settings_load(const char* file);
+void settings_free(dictionary* d);
+
+// A text value; NULL entries (a section name used as a key) read as def.
+const char* settings_string(const dictionary* d, const char* key, const char* def);
+// An integer value, read as text and converted like the library does
+// (strtol, base 0); def when the key is missing or has no value.
+int settings_int(const dictionary* d, const char* key, int def);
+
+// An on/off setting is on exactly when its value is "yes".
+bool is_yes(const char* value);
