@@ -1,6 +1,5 @@
 #include "startup.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -13,24 +12,11 @@
 #include "threads.h"
 
 namespace {
-void ignore_signal(int) {}
-
 struct Worker {
     void* (*entry)(void*);
     const char* failure;
 };
 }  // namespace
-
-void install_sigpipe_handler() {
-    // A handler, not SIG_IGN: programs the daemon starts get the default
-    // action back when they exec.
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = ignore_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &sa, nullptr);
-}
 
 void read_command_line(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "debug") == 0) DEBUG.store(1);

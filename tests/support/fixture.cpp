@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,12 +20,20 @@
 #include <thread>
 
 #include "device.h"
+#include "signals.h"
 
 extern char** environ;
 
 namespace testsupport {
 
 namespace {
+// Every test process handles SIGPIPE as the daemon does.
+struct SigpipeEnvironment : ::testing::Environment {
+    void SetUp() override { install_sigpipe_handler(); }
+};
+[[maybe_unused]] ::testing::Environment* const g_sigpipe_env =
+    ::testing::AddGlobalTestEnvironment(new SigpipeEnvironment);
+
 void mkdirs(const std::string& p) {
     std::string cur;
     std::stringstream ss(p);
@@ -97,16 +106,16 @@ RedisServer::~RedisServer() { stop(); }
 void RedisServer::start() {
     if (pid_ > 0) return;
     unlink(socket_.c_str());
-    const char* exe = "redis-server";
-    std::string conf = conf_;
-    char* argv[] = {const_cast<char*>(exe), const_cast<char*>(conf.c_str()), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, exe, &fa, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        // the server never outlives the test process, even when it crashes
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) dup2(devnull, 1);
+        execlp("redis-server", "redis-server", conf_.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) {
         ADD_FAILURE() << "cannot start redis-server";
         return;
     }

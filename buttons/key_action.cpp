@@ -1,0 +1,232 @@
+// Button actions: the one-key call, answer and hang-up steered by the call
+// state, the unregistered action request, the reset holds, and the
+// registration watchdog.
+#include <cstdio>
+#include <cstring>
+
+#include "bus.h"
+#include "buttons.h"
+#include "call_state.h"
+#include "debug.h"
+#include "device.h"
+#include "oplog.h"
+#include "settings.h"
+#include "text.h"
+
+namespace {
+constexpr const char* DIAL_LINE_FMT = "{\"cmd\":\"dial\",\"data\":\"%s %d\"}";
+constexpr const char* DIAL_FMT = "{\"cmd\":\"dial\",\"data\":\"%s\"}";
+constexpr const char* HANGUP_CMD = "{\"cmd\":\"hangup\",\"data\":\"\"}";
+constexpr const char* ACCEPT_CMD = "{\"cmd\":\"accept\",\"data\":\"\"}";
+constexpr const char* PLAY_FMT = "{\"cmd\":\"play\",\"data\":\"%s:%d\"}";
+
+// Room for a device root in front of the paths of a shell command.
+constexpr size_t ROOT_ROOM = 256;
+
+int call_state() { return BARESIP_STATUS.load(std::memory_order_relaxed); }
+void set_call_state(int s) { BARESIP_STATUS.store(s, std::memory_order_relaxed); }
+
+int account_registered(int n) {
+    switch (n) {
+    case 1: return ACCOUNT1_REG.load(std::memory_order_relaxed);
+    case 2: return ACCOUNT2_REG.load(std::memory_order_relaxed);
+    case 3: return ACCOUNT3_REG.load(std::memory_order_relaxed);
+    default: return 0;
+    }
+}
+
+// 1..3 for "account_info_1".."account_info_3", else 0.
+int numbered_account(const char* line_setting) {
+    static const char* const names[] = {"account_info_1", "account_info_2", "account_info_3"};
+    for (int n = 1; n <= 3; n++)
+        if (strcmp(line_setting, names[n - 1]) == 0) return n;
+    return 0;
+}
+
+// The dial of code 0. The state is 6 while the dial is pending and goes back
+// to 0 when no dial command can be made.
+void one_key_call() {
+    set_call_state(6);
+    char number[32];
+    char line_setting[24];
+    GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_num", number);
+    GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_line", line_setting);
+    if (number[0] == '\0') {
+        set_call_state(0);
+        return;
+    }
+    int line[4];
+    get_line(line);
+
+    char cmd[96];
+    if (strcmp(line_setting, "p2p") == 0) {
+        str_format(cmd, sizeof cmd, DIAL_FMT, number);
+    } else {
+        int account = 0;
+        if (strcmp(line_setting, "auto") == 0) {
+            if (debug_on())
+                printf("ACCOUNT1 is %d, ACCOUNT2 is %d, ACCOUNT3 is %d\n", account_registered(1),
+                       account_registered(2), account_registered(3));
+            // the first registered account; when it is not enabled the dial
+            // is abandoned, the next one is not tried
+            for (int n = 1; n <= 3 && account == 0; n++)
+                if (account_registered(n) == 1) account = n;
+            if (account == 0 || line[account] == -1) {
+                set_call_state(0);
+                return;
+            }
+        } else {
+            // a named account must be enabled and registered; a line setting
+            // that names no account has no dial command at all
+            account = numbered_account(line_setting);
+            if (account == 0 || line[account] == -1 || account_registered(account) != 1) {
+                set_call_state(0);
+                return;
+            }
+        }
+        str_format(cmd, sizeof cmd, DIAL_LINE_FMT, number, line[account]);
+    }
+
+    if (debug_on()) printf("dial [%s]\n", cmd);
+    control_cmd(0, cmd);
+    char detail[64];
+    str_format(detail, sizeof detail, "%s <%s>", number, line_setting);
+    writeLog("FUNCTION", "KEY Call", detail);
+}
+
+void hang_up_if_configured() {
+    char repress_cancel[8];
+    GetCmdValue(dev::SPEAKER_CONF, "intercom:repress_cancel", repress_cancel);
+    if (!is_yes(repress_cancel)) return;
+    if (debug_on()) puts("hangup call");
+    control_cmd(0, HANGUP_CMD);
+    writeLog("FUNCTION", "KEY Hangup", "");
+}
+
+void answer() {
+    if (debug_on()) puts("answer call");
+    control_cmd(0, ACCEPT_CMD);
+    writeLog("FUNCTION", "KEY Answer", "");
+}
+
+// Fills every placeholder in url when the result still fits; false (and one
+// line on standard output) when it would not.
+bool fill_placeholder(char* url, const char* placeholder, const char* value) {
+    if (strrpl_length(url, placeholder, value) > ACTION_URL_MAX) {
+        printf("action url longer than %d characters after filling in %s, request not sent\n",
+               ACTION_URL_MAX, placeholder);
+        return false;
+    }
+    strrpl(url, placeholder, value);
+    return true;
+}
+
+// The action request of a device without a registered account: the template
+// with its placeholders filled in the order ip, mac, ua, number.
+void unregistered_request() {
+    char enable[8];
+    GetCmdValue(dev::SPEAKER_CONF, "call_action_url:unregistered_enable", enable);
+    if (!is_yes(enable)) return;
+
+    // One byte more than a URL may hold, so an over-long template shows.
+    char url[ACTION_URL_MAX + 2];
+    GetCmdValue(dev::SPEAKER_CONF, "call_action_url:unregistered_url", url);
+    if (strlen(url) > ACTION_URL_MAX) {
+        printf("action url longer than %d characters, request not sent\n", ACTION_URL_MAX);
+        return;
+    }
+
+    // An address that cannot be read leaves its placeholder in place.
+    if (strstr(url, "${ip}") != nullptr) {
+        char ip[16];
+        if (get_ip(ip) && !fill_placeholder(url, "${ip}", ip)) return;
+    }
+    if (strstr(url, "${mac}") != nullptr) {
+        char mac[16];
+        if (get_mac(mac) && !fill_placeholder(url, "${mac}", mac)) return;
+    }
+    if (strstr(url, "${ua}") != nullptr) {
+        char line_setting[24];
+        char key[40];
+        char user[32];
+        GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_line", line_setting);
+        str_format(key, sizeof key, "%s:username", line_setting);
+        GetCmdValue(dev::SPEAKER_CONF, key, user);
+        if (!fill_placeholder(url, "${ua}", user)) return;
+    }
+    if (strstr(url, "${number}") != nullptr) {
+        char number[32];
+        GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_num", number);
+        if (!fill_placeholder(url, "${number}", number)) return;
+    }
+    if (!action_url_fired(url)) return;
+    writeLog("FUNCTION", "HTTP Request", url);
+}
+
+// Reboot notice first, then the user data marker goes and the device reboots.
+void reboot_device() {
+    dev::run_shell(dev::Path(dev::PLAY_REBOOTING_SH));
+    char cmd[64 + 2 * ROOT_ROOM];
+    str_format(cmd, sizeof cmd, "rm -f %s && %s", dev::Path(dev::OEM_USERDATA).c_str(),
+               dev::Path(dev::REBOOT).c_str());
+    dev::run_shell(cmd);
+}
+}  // namespace
+
+int get_line(int line[4]) {
+    for (int n = 0; n < 4; n++) line[n] = -1;
+    int next = 0;
+    for (int n = 1; n <= 3; n++) {
+        char key[32];
+        char enable[8];
+        str_format(key, sizeof key, "account_info_%d:enable", n);
+        GetCmdValue(dev::SPEAKER_CONF, key, enable);
+        if (is_yes(enable)) line[n] = next++;
+    }
+    return 1;
+}
+
+void keyAction(int kind) {
+    if (debug_on()) printf("BARESIP_STATUS [%d]\n", call_state());
+    if (kind == 3) {
+        reboot_device();
+    } else if (kind == 2) {
+        PlayIP();
+    } else if (kind == 1) {
+        switch (call_state()) {
+        case 0: one_key_call(); break;
+        case 1:
+        case 3: hang_up_if_configured(); break;
+        case 2: answer(); break;
+        case 5: unregistered_request(); break;
+        default: break;  // 6: a dial is pending
+        }
+    }
+}
+
+void play_audio(const char* file, int count) {
+    char cmd[320];
+    str_format(cmd, sizeof cmd, PLAY_FMT, file ? file : "", count);
+    control_cmd(0, cmd);
+}
+
+void* checkReg(void*) {
+    dictionary* d = settings_load(dev::SPEAKER_CONF);
+    if (d == nullptr) return nullptr;
+    bool enabled = false;
+    static const char* const keys[] = {"account_info_1:enable", "account_info_2:enable", "account_info_3:enable"};
+    for (const char* key : keys) {
+        if (is_yes(settings_string(d, key, "no"))) {
+            enabled = true;
+            break;
+        }
+    }
+    if (enabled && regcount.load(std::memory_order_relaxed) == 0) {
+        char cmd[64 + ROOT_ROOM];
+        str_format(cmd, sizeof cmd, "%s stop", dev::Path(dev::SIPPHONE_SH).c_str());
+        dev::run_shell(cmd);
+    }
+    regcount.store(0, std::memory_order_relaxed);
+    settings_free(d);
+    return nullptr;
+}

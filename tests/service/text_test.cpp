@@ -1,0 +1,44 @@
+#include "text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+TEST(TextTest, CopyCutsAndTerminatesAndNullReadsEmpty) {
+    char buf[5];
+    memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(str_copy(buf, "abcdefgh"), 8u);
+    EXPECT_STREQ(buf, "abcd");
+    EXPECT_EQ(str_copy(buf, nullptr), 0u);
+    EXPECT_STREQ(buf, "");
+}
+
+TEST(TextTest, FormatAndAppendNeverPassTheCapacity) {
+    char buf[8 + 1];
+    buf[8] = '#';
+    EXPECT_EQ(str_format(buf, 8, "%s-%d", "abcdef", 42), 9);
+    EXPECT_STREQ(buf, "abcdef-");
+    EXPECT_EQ(buf[8], '#');
+    char a[6] = "ab";
+    str_append(a, "cdefgh");
+    EXPECT_STREQ(a, "abcde");
+}
+
+TEST(TextTest, JsonEscapeKeepsOrdinaryTextAndEscapesTheRest) {
+    char buf[64];
+    json_escape(buf, sizeof buf, "beep.wav");
+    EXPECT_STREQ(buf, "beep.wav");
+    json_escape(buf, sizeof buf, "a\"b\\c\nd");
+    EXPECT_STREQ(buf, "a\\\"b\\\\c\\u000ad");
+}
+
+TEST(TextTest, JsonEscapeNeverLeavesAHalfEscapeWhenCut) {
+    char buf[4];
+    json_escape(buf, sizeof buf, "ab\"");  // would be ab\" : the backslash alone must go
+    EXPECT_STREQ(buf, "ab");
+}
+
+}  // namespace

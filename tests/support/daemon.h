@@ -1,0 +1,48 @@
+// Runs the real callctld binary in a simulated device (sandbox/setup-root.sh)
+// and reads what it printed.
+#pragma once
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Path of a file of the build or the source tree (set by CTest).
+std::string build_path(const std::string& rel);
+std::string source_path(const std::string& rel);
+
+// Lays out a sandbox device in root_dir (folders, default settings, stand-ins).
+void setup_sandbox_root(const std::string& root_dir);
+
+class Daemon {
+public:
+    // Starts callctld with CALLCTLD_ROOT=root_dir, the stand-ins first on PATH,
+    // and the given arguments ("debug" by default).
+    explicit Daemon(const std::string& root_dir, std::vector<std::string> args = {"debug"});
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Everything the daemon wrote on standard output and standard error so far.
+    std::string output() const;
+    bool wait_output(const std::string& needle,
+                     std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+    // Waits for the process to end; returns its exit status, or -1000 on time-out.
+    int wait_exit(std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    bool alive();
+    void kill_now();
+
+private:
+    std::string root_;
+    std::string out_path_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+// The stand-ins' journal of the device root: one line per program run.
+std::vector<std::string> journal(const std::string& root_dir);
+
+}  // namespace testsupport
