@@ -21,12 +21,12 @@ namespace testsupport {
 
 std::string build_path(const std::string& rel) {
     const char* b = getenv("CALLCTLD_BUILD_DIR");
-    return std::string(b ? b : ".") + "/" + rel;
+    return std::string(b ? b : CALLCTLD_DEFAULT_BUILD_DIR) + "/" + rel;
 }
 
 std::string source_path(const std::string& rel) {
     const char* s = getenv("CALLCTLD_SOURCE_DIR");
-    return std::string(s ? s : "..") + "/" + rel;
+    return std::string(s ? s : CALLCTLD_DEFAULT_SOURCE_DIR) + "/" + rel;
 }
 
 void setup_sandbox_root(const std::string& root_dir) {

@@ -1,0 +1,536 @@
+#!/usr/bin/env python3
+"""A whole simulated speaker on a PC, and a console that plays the world
+around callctld: the SIP user agent's bridge, the buttons, the volume service.
+
+It lays out a device root in a temporary folder, starts a private
+redis-server on its "/tmp/redis.sock", and runs the real callctld (debug on)
+in it. Everything the daemon sends on the bus, every program it asks the
+stand-ins to run, new operation-log rows and call-detail lines are shown as
+they happen. Commands come from the keyboard or from a scenario file, where
+`expect TEXT` lines make the scenario a test.
+
+Usage: console.py --build BUILD_DIR [--scenario FILE] [--keep] [--verbose]
+"""
+
+import argparse
+import os
+import queue
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+# ---- a minimal Redis client over the Unix socket ---------------------------
+
+class Resp:
+    def __init__(self, path):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.connect(path)
+        self.buf = b""
+
+    def close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+
+    def send(self, *args):
+        out = [b"*%d\r\n" % len(args)]
+        for a in args:
+            a = a if isinstance(a, bytes) else str(a).encode()
+            out.append(b"$%d\r\n%s\r\n" % (len(a), a))
+        self.sock.sendall(b"".join(out))
+
+    def _line(self):
+        while b"\r\n" not in self.buf:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("redis closed")
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\r\n", 1)
+        return line
+
+    def _exact(self, n):
+        while len(self.buf) < n + 2:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("redis closed")
+            self.buf += chunk
+        data, self.buf = self.buf[:n], self.buf[n + 2:]
+        return data
+
+    def reply(self):
+        line = self._line()
+        kind, rest = line[:1], line[1:]
+        if kind in (b"+", b"-"):
+            return rest.decode(errors="replace")
+        if kind == b":":
+            return int(rest)
+        if kind == b"$":
+            n = int(rest)
+            return None if n < 0 else self._exact(n).decode(errors="replace")
+        if kind == b"*":
+            n = int(rest)
+            return None if n < 0 else [self.reply() for _ in range(n)]
+        raise ValueError("bad reply %r" % line)
+
+    def cmd(self, *args):
+        self.send(*args)
+        return self.reply()
+
+
+# ---- output -----------------------------------------------------------------
+
+COLOURS = {"control": "33", "output": "35", "screen": "36", "volume": "34", "journal": "32",
+           "oplog": "37", "cdr": "1;37", "daemon": "2", "state": "1;33", "console": "1",
+           "error": "1;31", "expect": "1;32"}
+
+
+class Screen:
+    """Everything shown, with a record that `expect` searches."""
+
+    def __init__(self, colour):
+        self.colour = colour
+        self.lock = threading.Lock()
+        self.seen = []          # (tag, text) in arrival order
+        self.cursor = 0         # expect looks at what arrived since the last match
+        self.changed = threading.Condition(self.lock)
+
+    def show(self, tag, text):
+        with self.lock:
+            self.seen.append((tag, text))
+            self.changed.notify_all()
+        line = "%-8s %s" % ("[" + tag + "]", text)
+        if self.colour:
+            line = "\033[%sm%s\033[0m" % (COLOURS.get(tag, "0"), line)
+        print(line, flush=True)
+
+    def expect(self, needle, timeout):
+        """Waits until a shown line holds needle; returns (ok, lines seen)."""
+        deadline = time.time() + timeout
+        with self.lock:
+            while True:
+                for i in range(self.cursor, len(self.seen)):
+                    tag, text = self.seen[i]
+                    if tag in ("console", "expect"):
+                        continue
+                    if needle in "[%s] %s" % (tag, text):
+                        self.cursor = i + 1
+                        return True, []
+                left = deadline - time.time()
+                if left <= 0:
+                    return False, ["[%s] %s" % s for s in self.seen[self.cursor:]
+                                   if s[0] not in ("console", "expect")]
+                self.changed.wait(left)
+
+
+# ---- the simulated device -----------------------------------------------------
+
+class Sandbox:
+    def __init__(self, build, screen, keep=False, verbose=False):
+        self.verbose = verbose
+        self.build = build
+        self.screen = screen
+        self.keep = keep
+        self.root = tempfile.mkdtemp(prefix="callctld-sandbox-")
+        self.procs = []
+        self.threads = []
+        self.stopping = threading.Event()
+        self.conns = []
+        self.direction = "incoming"
+        self.peer = "sip:1001@192.168.1.20"
+
+    # paths
+    def dev(self, p):
+        return self.root + p
+
+    @property
+    def sock(self):
+        return self.dev("/tmp/redis.sock")
+
+    def start(self):
+        subprocess.run(["sh", os.path.join(HERE, "setup-root.sh"), self.root], check=True)
+        conf = self.dev("/tmp/redis-sandbox.conf")
+        with open(conf, "w") as f:
+            f.write("port 0\nunixsocket %s\nunixsocketperm 700\nsave \"\"\nappendonly no\n"
+                    "daemonize no\nloglevel warning\ndir %s\n" % (self.sock, self.dev("/tmp")))
+        self.redis = self._spawn(["redis-server", conf], self.dev("/redis.out"))
+        self._wait_socket()
+        env = dict(os.environ)
+        env["CALLCTLD_ROOT"] = self.root
+        env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
+        self.daemon = self._spawn([os.path.join(self.build, "service/daemon/callctld"), "debug"],
+                                  self.dev("/callctld.out"), env)
+        self._follow_file(self.dev("/callctld.out"), "daemon", self._daemon_line)
+        self._follow_file(self.dev("/journal"), "journal")
+        self._follow_file(self.dev("/userdata/system.csv"), "oplog")
+        self._follow_file(self.dev("/userdata/cdr.csv"), "cdr")
+        self._watch_gpio()
+        for ch, tag in (("screen-channel", "screen"), ("volume-event-channel", "volume")):
+            self._subscribe(ch, tag)
+        for lst, tag in (("control-channel", "control"), ("output-channel", "output")):
+            self._consume(lst, tag)
+        self.bus = Resp(self.sock)
+        # events published before the daemon listens would be lost
+        for _ in range(1000):
+            r = self.bus.cmd("PUBSUB", "NUMSUB", "session-channel")
+            if self.daemon.poll() is not None or (isinstance(r, list) and int(r[1]) > 0):
+                break
+            time.sleep(0.01)
+
+    def _spawn(self, argv, out_path, env=None):
+        out = open(out_path, "ab")
+        p = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, env=env,
+                             start_new_session=True)
+        out.close()
+        self.procs.append(p)
+        return p
+
+    def _wait_socket(self):
+        for _ in range(500):
+            try:
+                Resp(self.sock).close()
+                return
+            except OSError:
+                time.sleep(0.01)
+        raise RuntimeError("redis-server did not come up")
+
+    def _thread(self, fn):
+        t = threading.Thread(target=fn, daemon=True)
+        t.start()
+        self.threads.append(t)
+
+    def _follow_file(self, path, tag, filt=None):
+        def run():
+            pos = 0
+            partial = ""
+            while not self.stopping.is_set():
+                try:
+                    with open(path, "r", errors="replace") as f:
+                        size = os.fstat(f.fileno()).st_size
+                        if size < pos:
+                            pos = 0
+                        f.seek(pos)
+                        data = f.read()
+                        pos = f.tell()
+                except FileNotFoundError:
+                    data = ""
+                if data:
+                    partial += data
+                    *done, partial = partial.split("\n")
+                    for line in done:
+                        if filt is None or filt(line):
+                            self.screen.show(tag, line)
+                time.sleep(0.05)
+        self._thread(run)
+
+    def _daemon_line(self, line):
+        m = re.match(r"Baresip Status is: (\d+)", line)
+        if m:
+            names = {"0": "idle", "1": "established", "2": "ringing", "3": "outgoing",
+                     "5": "no registered account", "6": "dial requested"}
+            self.screen.show("state", "call state %s (%s)" % (m.group(1), names.get(m.group(1), "?")))
+        # operation-log rows are shown from the file; their console echo and the
+        # settings look-ups are noise unless asked for
+        if self.verbose:
+            return True
+        return not (re.match(r"\d\d:\d\d:\d\d INFO  main:274:", line) or line.startswith("keystr: ")
+                    or line.startswith("opnLog [") or line.startswith("Baresip Status is: "))
+
+    def _watch_gpio(self):
+        outs = {"/sys/class/gpio/gpio5/value": "amplifier", "/sys/class/gpio/gpio143/value": "AI line",
+                "/sys/class/gpio/gpio134/value": "AI line (134)"}
+
+        def run():
+            last = {}
+            while not self.stopping.is_set():
+                for p, name in outs.items():
+                    try:
+                        v = open(self.dev(p)).read().strip()
+                    except OSError:
+                        continue
+                    if p in last and last[p] != v:
+                        self.screen.show("output", "%s %s" % (name, "on" if v == "1" else "off"))
+                    last[p] = v
+                time.sleep(0.05)
+        self._thread(run)
+
+    def _subscribe(self, channel, tag):
+        c = Resp(self.sock)
+        self.conns.append(c)
+        c.cmd("SUBSCRIBE", channel)
+
+        def run():
+            while not self.stopping.is_set():
+                try:
+                    r = c.reply()
+                except (OSError, ConnectionError, ValueError):
+                    return
+                if isinstance(r, list) and len(r) == 3 and r[0] == "message":
+                    self.screen.show(tag, r[2])
+        self._thread(run)
+
+    def _consume(self, lst, tag):
+        # the peers take commands off their lists; so does the sandbox
+        c = Resp(self.sock)
+        self.conns.append(c)
+
+        def run():
+            while not self.stopping.is_set():
+                try:
+                    r = c.cmd("BRPOP", lst, "1")
+                except (OSError, ConnectionError, ValueError):
+                    return
+                if isinstance(r, list) and len(r) == 2:
+                    self.screen.show(tag, r[1])
+        self._thread(run)
+
+    def stop(self):
+        self.stopping.set()
+        for c in self.conns:
+            c.close()
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                try:
+                    os.killpg(p.pid, signal.SIGKILL)
+                except OSError:
+                    pass
+                p.wait()
+        # the daemon's own children (players, curl) share its session
+        subprocess.run(["pkill", "-9", "-f", self.root], stderr=subprocess.DEVNULL)
+        for t in self.threads:
+            t.join(timeout=2)
+        if not self.keep:
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    # ---- settings ----
+    def setting_file(self, section):
+        if section == "volume":
+            return self.dev("/oem/etc/volctrl.conf")
+        if section.startswith("schedule_") or section == "holidays":
+            return self.dev("/oem/etc/schedule.conf")
+        return self.dev("/etc/speaker.conf")
+
+    def get(self, key):
+        section, name = key.split(":", 1)
+        cur = None
+        for line in open(self.setting_file(section)):
+            s = line.strip()
+            if s.startswith("["):
+                cur = s.strip("[]").strip().lower()
+            elif cur == section.lower() and "=" in s and s.split("=", 1)[0].strip().lower() == name.lower():
+                return s.split("=", 1)[1].strip()
+        return ""
+
+    def set(self, key, value):
+        section, name = key.split(":", 1)
+        path = self.setting_file(section)
+        lines = open(path).read().splitlines()
+        out, cur, done, seen_section = [], None, False, False
+        for line in lines:
+            s = line.strip()
+            if s.startswith("["):
+                if cur == section and not done:
+                    out.append("%s = %s" % (name, value))
+                    done = True
+                cur = s.strip("[]").strip()
+                seen_section = seen_section or cur == section
+            elif cur == section and "=" in s and s.split("=", 1)[0].strip() == name:
+                out.append("%s = %s" % (name, value))
+                done = True
+                continue
+            out.append(line)
+        if not done:
+            if not seen_section:
+                out.append("[%s]" % section)
+            out.append("%s = %s" % (name, value))
+        tmp = path + ".new"
+        with open(tmp, "w") as f:
+            f.write("\n".join(out) + "\n")
+        os.replace(tmp, path)
+
+    def identity(self, n):
+        user = self.get("account_info_%d:username" % n)
+        host = self.get("account_info_%d:domain" % n) or self.get("account_info_%d:server" % n)
+        return "sip:%s@%s" % (user, host)
+
+    # ---- the user agent's bridge ----
+    def publish(self, obj_text):
+        self.bus.cmd("PUBLISH", "session-channel", obj_text)
+
+    def event(self, **members):
+        import json
+        self.publish(json.dumps(members))
+
+
+HELP = """commands:
+  press                      press the call button
+  hold N                     hold the reset input for N seconds
+  register [N] [ok|fail [reason]]  registration of account N (default 1)
+  incoming NUMBER            an incoming call from NUMBER
+  outgoing NUMBER            the user agent reports an outgoing call to NUMBER
+  answer                     the current call is established
+  dtmf KEYS                  the far end presses KEYS (one event per key)
+  close [REASON]             the current call closes
+  exit-ua                    the user agent exits
+  listing                    the user agent lists its user agents (peer-to-peer check)
+  volume N                   the volume service publishes audio_volume N
+  set SECTION:KEY VALUE      edit a setting (speaker.conf, volctrl.conf or schedule.conf)
+  get SECTION:KEY            show a setting
+  publish JSON               publish a raw session-channel event
+  where                      show where everything lives
+  sleep S                    wait S seconds
+  expect [-t S] TEXT         wait until a shown line contains TEXT (scenario test)
+  help, quit"""
+
+
+def run_command(sb, screen, line, timeout_default):
+    words = line.split()
+    if not words or words[0].startswith("#"):
+        return True
+    cmd, args = words[0], words[1:]
+    rest = line.strip()[len(cmd):].strip()
+    if cmd in ("quit", "exit", "q"):
+        return False
+    if cmd == "help":
+        print(HELP)
+    elif cmd == "where":
+        print("device root: %s\nredis socket: %s\ndaemon output: %s\njournal: %s\noperation log: %s\n"
+              "call details: %s" % (sb.root, sb.sock, sb.dev("/callctld.out"), sb.dev("/journal"),
+                                    sb.dev("/userdata/system.csv"), sb.dev("/userdata/cdr.csv")))
+    elif cmd == "press":
+        screen.show("console", "call button pressed")
+        subprocess.run(["sh", os.path.join(HERE, "gpio.sh"), sb.root, "press"], check=True)
+    elif cmd == "hold":
+        screen.show("console", "reset input held %s s" % args[0])
+        subprocess.run(["sh", os.path.join(HERE, "gpio.sh"), sb.root, "hold", args[0]], check=True)
+    elif cmd == "register":
+        n = int(args[0]) if args else 1
+        ok = len(args) < 2 or args[1] == "ok"
+        if ok:
+            sb.event(type="REGISTER_OK", accountaor=sb.identity(n), param="200 OK", **{"class": "register"})
+        else:
+            reason = " ".join(args[2:]) or "408 Request Timeout"
+            sb.event(type="REGISTER_FAIL", accountaor=sb.identity(n), param=reason)
+    elif cmd == "incoming":
+        sb.direction, sb.peer = "incoming", "sip:%s@192.168.1.20" % args[0]
+        sb.event(type="CALL_INCOMING", direction="incoming", peeruri=sb.peer, accountaor=sb.identity(1))
+    elif cmd == "outgoing":
+        sb.direction, sb.peer = "outgoing", "sip:%s@192.168.1.10" % args[0]
+        sb.event(type="CALL_OUTGOING", direction="outgoing", peeruri=sb.peer, accountaor=sb.identity(1))
+    elif cmd == "answer":
+        sb.event(type="CALL_ESTABLISHED", direction=sb.direction, peeruri=sb.peer, accountaor=sb.identity(1))
+    elif cmd == "dtmf":
+        for k in "".join(args):
+            sb.event(type="CALL_DTMF_START", direction=sb.direction, param=k)
+            time.sleep(0.05)
+    elif cmd == "close":
+        sb.event(type="CALL_CLOSED", direction=sb.direction, peeruri=sb.peer,
+                 param=rest or "Connection reset by user")
+    elif cmd == "exit-ua":
+        sb.event(type="EXIT")
+    elif cmd == "listing":
+        sb.event(event=False, data="\n--- User Agents (1) ---\n0 - %s\n" % sb.identity(1))
+    elif cmd == "volume":
+        sb.bus.cmd("PUBLISH", "volume-value-channel", '{"audio_volume": %d}' % int(args[0]))
+    elif cmd == "set":
+        key, value = args[0], " ".join(args[1:])
+        sb.set(key, value)
+        screen.show("console", "%s = %s" % (key, value))
+    elif cmd == "get":
+        print("%s = %s" % (args[0], sb.get(args[0])))
+    elif cmd == "publish":
+        sb.publish(rest)
+    elif cmd == "sleep":
+        time.sleep(float(args[0]))
+    elif cmd == "expect":
+        t = timeout_default
+        if args and args[0] == "-t":
+            t, args = float(args[1]), args[2:]
+            rest = " ".join(args)
+        ok, got = screen.expect(rest, t)
+        if not ok:
+            raise ExpectFailed(rest, got)
+        screen.show("expect", "ok: %s" % rest)
+    else:
+        print("unknown command %r (help lists them)" % cmd)
+    return True
+
+
+class ExpectFailed(Exception):
+    def __init__(self, needle, got):
+        super().__init__(needle)
+        self.needle = needle
+        self.got = got
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--scenario")
+    ap.add_argument("--keep", action="store_true", help="keep the device root folder")
+    ap.add_argument("--verbose", action="store_true", help="show every line the daemon prints")
+    ap.add_argument("--timeout", type=float, default=15.0, help="default expect time-out (s)")
+    opts = ap.parse_args()
+
+    colour = sys.stdout.isatty() and os.environ.get("TERM", "dumb") != "dumb" and "NO_COLOR" not in os.environ
+    screen = Screen(colour)
+    sb = Sandbox(opts.build, screen, keep=opts.keep, verbose=opts.verbose)
+
+    def on_signal(signum, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGTERM, on_signal)
+    status = 0
+    try:
+        sb.start()
+        if opts.scenario:
+            with open(opts.scenario) as f:
+                for lineno, line in enumerate(f, 1):
+                    if line.strip() and not line.lstrip().startswith("#"):
+                        screen.show("console", "> " + line.strip())
+                    try:
+                        run_command(sb, screen, line, opts.timeout)
+                    except ExpectFailed as e:
+                        screen.show("error", "%s:%d: expected a line containing %r; appeared instead:"
+                                    % (opts.scenario, lineno, e.needle))
+                        for g in e.got[-40:] or ["(nothing)"]:
+                            print("    " + g)
+                        status = 1
+                        break
+            if sb.daemon.poll() is not None and status == 0:
+                screen.show("error", "callctld ended with status %d" % sb.daemon.returncode)
+                status = 1
+        else:
+            run_command(sb, screen, "where", opts.timeout)
+            print(HELP)
+            while True:
+                try:
+                    line = input("callctld> ")
+                except EOFError:
+                    break
+                try:
+                    if not run_command(sb, screen, line, opts.timeout):
+                        break
+                except ExpectFailed as e:
+                    screen.show("error", "expected %r; not seen" % e.needle)
+                except (ValueError, IndexError) as e:
+                    print("bad command: %s" % e)
+    except KeyboardInterrupt:
+        status = 130
+    finally:
+        sb.stop()
+    sys.exit(status)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,11 @@
+#!/bin/sh
+# Builds callctld and runs it on a simulated speaker with an interactive
+# console (or a scenario file). Installs missing Debian packages first.
+# Usage: sandbox/run.sh [--scenario FILE] [--keep]
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/cmake/install-deps.sh"
+build=${CALLCTLD_BUILD:-$top/build}
+cmake -S "$top" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target callctld >/dev/null
+exec python3 "$top/sandbox/console.py" --build "$build" "$@"
