@@ -91,7 +91,7 @@ class Resp:
 # ---- output -----------------------------------------------------------------
 
 COLOURS = {"control": "33", "output": "35", "screen": "36", "volume": "34", "journal": "32",
-           "oplog": "37", "cdr": "1;37", "daemon": "2", "state": "1;33", "console": "1",
+           "oplog": "37", "cdr": "1;37", "daemon": "2", "harness": "36", "state": "1;33", "console": "1",
            "error": "1;31", "expect": "1;32"}
 
 
@@ -102,7 +102,7 @@ class Screen:
         self.colour = colour
         self.lock = threading.Lock()
         self.seen = []          # (tag, text) in arrival order
-        self.cursor = 0         # expect looks at what arrived since the last match
+        self.cursor = 0         # expect looks at what arrived since the last command
         self.changed = threading.Condition(self.lock)
 
     def show(self, tag, text):
@@ -114,6 +114,11 @@ class Screen:
             line = "\033[%sm%s\033[0m" % (COLOURS.get(tag, "0"), line)
         print(line, flush=True)
 
+    def mark(self):
+        """A new command: expectations look at what happens from here on."""
+        with self.lock:
+            self.cursor = len(self.seen)
+
     def expect(self, needle, timeout):
         """Waits until a shown line holds needle; returns (ok, lines seen)."""
         deadline = time.time() + timeout
@@ -124,7 +129,6 @@ class Screen:
                     if tag in ("console", "expect"):
                         continue
                     if needle in "[%s] %s" % (tag, text):
-                        self.cursor = i + 1
                         return True, []
                 left = deadline - time.time()
                 if left <= 0:
@@ -186,6 +190,8 @@ class Sandbox:
             if self.daemon.poll() is not None or (isinstance(r, list) and int(r[1]) > 0):
                 break
             time.sleep(0.01)
+        # the input loop opens the GPIO files right after the threads start
+        time.sleep(0.3)
 
     def _spawn(self, argv, out_path, env=None):
         out = open(out_path, "ab")
@@ -312,6 +318,30 @@ class Sandbox:
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
+    # ---- the in-process schedule harness ----
+    def harness(self, line):
+        """Forwards one command to the schedule harness, started on first use.
+        The daemon's own threads never evaluate the schedule; the harness runs
+        the same evaluation, players and priorities against this device."""
+        if getattr(self, "harness_proc", None) is None:
+            exe = os.path.join(self.build, "sandbox/harness/schedule-harness")
+            if not os.path.exists(exe):
+                raise ValueError("schedule-harness is not built (%s)" % exe)
+            env = dict(os.environ)
+            env["CALLCTLD_ROOT"] = self.root
+            env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
+            self.harness_proc = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                                 stderr=subprocess.STDOUT, env=env, text=True,
+                                                 start_new_session=True)
+            self.procs.append(self.harness_proc)
+
+            def run():
+                for out in self.harness_proc.stdout:
+                    self.screen.show("harness", out.rstrip("\n"))
+            self._thread(run)
+        self.harness_proc.stdin.write(line + "\n")
+        self.harness_proc.stdin.flush()
+
     # ---- settings ----
     def setting_file(self, section):
         if section == "volume":
@@ -387,6 +417,8 @@ HELP = """commands:
   set SECTION:KEY VALUE      edit a setting (speaker.conf, volctrl.conf or schedule.conf)
   get SECTION:KEY            show a setting
   publish JSON               publish a raw session-channel event
+  minute Y M D H MIN WDAY    evaluate the audio schedule for that minute (in-process harness)
+  schedule-state             show the scheduled entries that play or pause
   where                      show where everything lives
   sleep S                    wait S seconds
   expect [-t S] TEXT         wait until a shown line contains TEXT (scenario test)
@@ -399,6 +431,8 @@ def run_command(sb, screen, line, timeout_default):
         return True
     cmd, args = words[0], words[1:]
     rest = line.strip()[len(cmd):].strip()
+    if cmd != "expect":
+        screen.mark()
     if cmd in ("quit", "exit", "q"):
         return False
     if cmd == "help":
@@ -448,6 +482,10 @@ def run_command(sb, screen, line, timeout_default):
         screen.show("console", "%s = %s" % (key, value))
     elif cmd == "get":
         print("%s = %s" % (args[0], sb.get(args[0])))
+    elif cmd == "minute":
+        sb.harness("minute " + " ".join(args))
+    elif cmd == "schedule-state":
+        sb.harness("state")
     elif cmd == "publish":
         sb.publish(rest)
     elif cmd == "sleep":
