@@ -301,18 +301,20 @@ class Sandbox:
         self._thread(run)
 
     def stop(self):
+        # a second Ctrl-C must not cut the clean-up short
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         self.stopping.set()
         for c in self.conns:
             c.close()
         for p in reversed(self.procs):
-            if p.poll() is None:
-                try:
-                    os.killpg(p.pid, signal.SIGKILL)
-                except OSError:
-                    pass
-                p.wait()
-        # the daemon's own children (players, curl) share its session
-        subprocess.run(["pkill", "-9", "-f", self.root], stderr=subprocess.DEVNULL)
+            # each started program leads its own process group, which also
+            # holds what it started (players, curl, scripts)
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            p.wait()
         for t in self.threads:
             t.join(timeout=2)
         if not self.keep:
@@ -528,6 +530,8 @@ def main():
         raise KeyboardInterrupt
 
     signal.signal(signal.SIGTERM, on_signal)
+    # also when started from a shell that ignores Ctrl-C for background jobs
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     status = 0
     try:
         sb.start()
