@@ -1,11 +1,29 @@
 // The relay, the screen and the AI module line, with their timed releases.
+// Every call reads its settings afresh from "/etc/speaker.conf"; nothing here
+// keeps state apart from the count of timed releases in progress.
 #pragma once
 
 constexpr const char* RELAY_ID = "gpio112";
 
+// Longest wait of a timed release, in seconds: the wait is held as a 32-bit
+// count of microseconds, so longer (and negative) durations are clamped.
+enum { RELEASE_MAX_SECONDS = 4294 };
+
+// Sends the relay On (with "relay_ctrl:type") or Off command on "output-channel".
 void relayControl(const char* relay, int on);
+// Publishes the screen on/off command with the id "screen_ctrl:type".
 void screenControl(int on);
+// Writes the AI module's enable line; switching on only when
+// "ai_settings:enable" is "yes".
 void ai_ctrl(int on);
-// Timed releases: thread entries, started detached; the argument is ignored.
+
+// Timed releases: thread entries that wait the configured seconds, then switch
+// the relay (or the screen) off. Start them with start_timed_release.
 void* relayDelayControl(void* arg);
 void* screenDelayControl(void* arg);
+
+// Starts a timed release on a detached thread with default attributes.
+// Returns false when the thread could not be created (the caller reports it).
+bool start_timed_release(void* (*entry)(void*));
+// Timed releases started and not finished yet.
+int timed_releases_pending();

@@ -1,14 +1,64 @@
-// The SIP event listener and what it drives.
+// SIP call handling: the listener on "session-channel" and its dispatcher,
+// the call-state triggers, DTMF code matching, the call-detail record and the
+// account registration table's start-up load.
 #pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "call_state.h"
 
 struct redisReply;
 
+// ---- listener and dispatcher ----------------------------------------------
 // Listener thread entry: subscribes to "session-channel" on a private
-// connection and hands every message to ProcessReply.
+// connection and hands every message to ProcessReply. Never returns; exits the
+// process when Redis cannot be reached at its first connect.
 void* baresip_status(void* arg);
+// The listener's loop. A lost subscription is re-established on a new
+// connection after a pause. With stop given, the loop ends once stop is set
+// and a message arrives (or a reconnect pause ends).
+void sip_listener_run(const std::atomic<bool>* stop);
 // The dispatcher: one subscription reply (may be NULL).
 void ProcessReply(redisReply* reply);
 
+// ---- call-state triggers ---------------------------------------------------
+void incomingTrigger();
+void outgoingTrigger();
+void answeredTrigger();
+void hangupTrigger(const char* reason);
+
+// ---- DTMF code matching ----------------------------------------------------
+enum { DTMF_SIZE = 32 };
+// Keys received in the current call (at most 31, oldest dropped first).
+extern char DTMF_STRING[DTMF_SIZE];
+void dtmfDetect(const char* keys);
+
+// ---- call-detail record ----------------------------------------------------
+struct CallInfo {
+    char date[16];        // start date, "%d-%02d-%02d"
+    char start_time[16];  // "%02d:%02d:%02d"
+    char end_time[16];
+    char account[32];     // the local account's address of record
+    char number[32];      // the peer number
+    char direction[8];    // "in" or "out"
+    char result[16];      // "MISSED CALL", "NO ANSWER" or "ANSWERED"
+    int64_t answer_time;  // seconds since the epoch, 0 while unanswered
+    int32_t duration;     // seconds from answer to close
+    char reason[68];      // the close event's reason text
+};
+extern CallInfo callInfo;
+
+void setIncomingCallInfo(const char* account, const char* number);
+void setOutgoingCallInfo(const char* account, const char* number);
+void setAnswerCallInfo();
+void setClosedCallInfo(const char* reason);
+// Appends the record as one line to "/userdata/cdr.csv", then empties it.
+void insert_call_log();
+void reset_callInfo();
+
+// ---- registration table load -----------------------------------------------
 // Loads the account registration table from the status keys on the bus.
 void sip_reg_status_init();
+// The status code stored under key (0, 1, 2, 3, or 5 for none); also moves
+// BARESIP_STATUS to it while that is 0 or 5.
 int get_sip_status(const char* key);

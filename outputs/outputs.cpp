@@ -1,0 +1,111 @@
+#include "outputs.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bus.h"
+#include "debug.h"
+#include "device.h"
+#include "settings.h"
+#include "text.h"
+#include "threads.h"
+
+namespace {
+std::atomic<int> g_pending{0};
+
+// Passed to the release entries by start_timed_release, so that only the
+// releases it counted are counted down.
+int g_counted_token;
+
+// A JSON string value may grow to six times its length when escaped.
+constexpr size_t escaped_cap(size_t cap) { return cap * 6; }
+
+// A duration setting as whole seconds: leading decimal digits (none gives 0),
+// clamped to 0..RELEASE_MAX_SECONDS.
+unsigned release_seconds(const char* value) {
+    // atoi semantics (blanks, sign, leading digits) without its overflow
+    long s = strtol(value ? value : "", nullptr, 10);
+    if (s < 0) return 0;
+    if (s > RELEASE_MAX_SECONDS) return RELEASE_MAX_SECONDS;
+    return static_cast<unsigned>(s);
+}
+
+unsigned long release_wait_us(const char* key) {
+    char value[8];
+    GetCmdValue(dev::SPEAKER_CONF, key, value);
+    return static_cast<unsigned long>(release_seconds(value)) * 1000000UL;
+}
+
+void release_done(void* arg) {
+    if (arg == &g_counted_token) g_pending.fetch_sub(1);
+}
+}  // namespace
+
+void relayControl(const char* relay, int on) {
+    if (relay == nullptr) relay = "";
+    char cmd[256];
+    if (on) {
+        char type[32];
+        GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:type", type);
+        char type_json[escaped_cap(sizeof type)];
+        json_escape(type_json, sizeof type_json, type);
+        str_format(cmd, sizeof cmd, "{\"id\":\"%s\",\"type\":\"%s\"}", relay, type_json);
+    } else {
+        str_format(cmd, sizeof cmd, "{\"id\":\"%s\",\"type\":\"Off\"}", relay);
+    }
+    control_cmd(1, cmd);
+}
+
+void screenControl(int on) {
+    // The screen id is a JSON number and goes in without quotes; at most 15
+    // characters, so the command always fits.
+    char id[16];
+    GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id);
+    char cmd[64];
+    if (on)
+        str_format(cmd, sizeof cmd, "{\"action\": \"on\", \"id\": %s}", id);
+    else
+        str_format(cmd, sizeof cmd, "{\"action\": \"off\", \"id\": %s}", id);
+    screen_control(cmd);
+}
+
+void ai_ctrl(int on) {
+    char version[16];
+    GetCmdValue(dev::SPEAKER_CONF, "system:hard_version", version);
+    dev::Path line(strcmp(version, "Ver3.2") == 0 ? dev::GPIO_AI_V32 : dev::GPIO_AI);
+    if (on) {
+        char enable[8];
+        GetCmdValue(dev::SPEAKER_CONF, "ai_settings:enable", enable);
+        if (!is_yes(enable)) return;
+    }
+    char cmd[600];
+    str_format(cmd, sizeof cmd, "echo %d > %s", on ? 1 : 0, line.c_str());
+    dev::run_shell(cmd);
+}
+
+void* relayDelayControl(void* arg) {
+    dev::sleep_us(release_wait_us("relay_ctrl:duration"));
+    relayControl(RELAY_ID, 0);
+    if (debug_on()) puts("GPIO_RELAY set off");
+    release_done(arg);
+    return nullptr;
+}
+
+void* screenDelayControl(void* arg) {
+    dev::sleep_us(release_wait_us("screen_ctrl:duration"));
+    screenControl(0);
+    if (debug_on()) puts("screen set off");
+    release_done(arg);
+    return nullptr;
+}
+
+bool start_timed_release(void* (*entry)(void*)) {
+    g_pending.fetch_add(1);
+    if (start_detached(entry, &g_counted_token)) return true;
+    g_pending.fetch_sub(1);
+    return false;
+}
+
+int timed_releases_pending() { return g_pending.load(); }

@@ -1,0 +1,143 @@
+// What the device does when a call changes state: the call-state relay, the
+// AI module line, the answer and hang-up beeps, and the call-detail stamps.
+#include <cstdio>
+#include <cstring>
+
+#include "bus.h"
+#include "debug.h"
+#include "device.h"
+#include "outputs.h"
+#include "settings.h"
+#include "sip.h"
+#include "text.h"
+
+namespace {
+
+bool is(const char* value, const char* expected) { return strcmp(value, expected) == 0; }
+
+template <size_t N>
+void setting(const char* key, char (&value)[N]) {
+    GetCmdValue(dev::SPEAKER_CONF, key, value);
+}
+
+void relay_switch(int on) {
+    relayControl(RELAY_ID, on);
+    if (debug_on()) puts(on ? "GPIO_RELAY set on" : "GPIO_RELAY set off");
+}
+
+// Starts the relay's timed release; false (with its message) when the thread
+// could not be created.
+bool start_relay_release() {
+    if (start_timed_release(relayDelayControl)) return true;
+    puts("create thread_delay relayDelayControl failed");
+    return false;
+}
+
+// Relay on at the start of a call when the relay follows call states and its
+// state_info names this direction (or "both").
+void call_start_relay(const char* direction) {
+    char call_state[8];
+    char state_info[16];
+    setting("relay_ctrl:call_state", call_state);
+    setting("relay_ctrl:state_info", state_info);
+    if (!is_yes(call_state) || !(is(state_info, direction) || is(state_info, "both"))) return;
+    relay_switch(1);
+    char mode[16];
+    setting("relay_ctrl:mode", mode);
+    if (is(mode, "delay")) start_relay_release();
+}
+
+// Setting values go into the commands escaped as JSON string content, so a
+// quote or a backslash cannot break the command; ordinary values are unchanged.
+template <size_t N>
+void setting_json(const char* key, char (&out)[N * 6]) {
+    char value[N];
+    GetCmdValue(dev::SPEAKER_CONF, key, value);
+    json_escape(out, sizeof out, value);
+}
+
+// Mixes a beep file into the call: "mixausrc_dec_start" is heard locally,
+// "mixausrc_enc_start" is sent to the far end.
+void send_answer_beep(const char* cmd_name, const char* file_key, const char* volume_key) {
+    char file[64 * 6];
+    char volume[4 * 6];
+    setting_json<64>(file_key, file);
+    setting_json<4>(volume_key, volume);
+    char cmd[512];
+    str_format(cmd, sizeof cmd, "{\"cmd\":\"%s\",\"data\":\"aufile /usr/share/baresip/%s 10 %s\"}",
+               cmd_name, file, volume);
+    control_cmd(0, cmd);
+}
+
+// The hang-up beep: its temporary volume first, then the play command.
+void send_hangup_beep() {
+    char file[64 * 6];
+    char volume[4 * 6];
+    setting_json<64>("sip_function:hangup_beep_file", file);
+    setting_json<4>("sip_function:hangup_beep_volume", volume);
+    char cmd[512];
+    str_format(cmd, sizeof cmd, "{\"cmd\":\"setaudiotempvol\",\"data\":\"%s\"}", volume);
+    control_cmd(0, cmd);
+    str_format(cmd, sizeof cmd, "{\"cmd\":\"play\",\"data\":\"%s:0\"}", file);
+    control_cmd(0, cmd);
+}
+
+}  // namespace
+
+void incomingTrigger() { call_start_relay("incoming"); }
+
+void outgoingTrigger() { call_start_relay("outgoing"); }
+
+void answeredTrigger() {
+    setAnswerCallInfo();
+    ai_ctrl(0);
+    char mode[16];
+    setting("relay_ctrl:mode", mode);
+    if (is(mode, "answered")) {
+        relay_switch(0);
+    } else {
+        char call_state[8];
+        char state_info[16];
+        setting("relay_ctrl:call_state", call_state);
+        setting("relay_ctrl:state_info", state_info);
+        if (is_yes(call_state) && is(state_info, "answered")) {
+            relay_switch(1);
+            // without its release the relay stays on; the beeps are skipped too
+            if (is(mode, "delay") && !start_relay_release()) return;
+        }
+    }
+    char on[4];
+    setting("sip_function:answer_local_beep", on);
+    if (is_yes(on))
+        send_answer_beep("mixausrc_dec_start", "sip_function:answer_local_beep_file",
+                         "sip_function:answer_local_beep_volume");
+    setting("sip_function:answer_remote_beep", on);
+    if (is_yes(on))
+        send_answer_beep("mixausrc_enc_start", "sip_function:answer_remote_beep_file",
+                         "sip_function:answer_remote_beep_volume");
+}
+
+void hangupTrigger(const char* reason) {
+    char on[4];
+    setting("sip_function:hangup_beep", on);
+    if (is_yes(on)) send_hangup_beep();
+    setClosedCallInfo(reason);
+
+    char mode[16];
+    setting("relay_ctrl:mode", mode);
+    if (is(mode, "hangup")) {
+        relay_switch(0);
+        return;
+    }
+    char call_state[8];
+    char state_info[16];
+    setting("relay_ctrl:call_state", call_state);
+    setting("relay_ctrl:state_info", state_info);
+    if (!is_yes(call_state)) return;
+    if (is(state_info, "hangup")) {
+        relay_switch(1);
+        start_relay_release();
+    } else {
+        relay_switch(0);
+    }
+}
