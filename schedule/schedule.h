@@ -1,15 +1,112 @@
-// Scheduled audio: schedule flags, evaluation, clock thread, volume listener.
+// Scheduled audio: calendar and holiday matching, the evaluation of the
+// schedule for one minute, the clock thread, the player of one scheduled
+// playback, the priorities between playbacks and the volume listener.
 #pragma once
+#include <sys/types.h>
+
 #include <atomic>
+#include <cstddef>
+#include <ctime>
 
-enum { SCHEDULE_ENTRIES = 30 };
+struct redisReply;
 
+enum { SCHEDULE_ENTRIES = 30, VLC_SLOTS = 64 };
+
+// ---- calendar --------------------------------------------------------------
+// A calendar day as written in the settings: full year, month 1..12, day.
+// Nothing is validated; the order is plain (year, month, day).
+struct Date {
+    int year;
+    int month;
+    int day;
+};
+
+// 1 when a and b are the same day, else 0.
+int equalDate(Date a, Date b);
+// 1 when a lies strictly before b, else 0.
+int compareDate(Date a, Date b);
+// Scans one holiday range "Y-M-D:Y-M-D" into start and end.
+void date_format(const char* text, Date* start, Date* end);
+// 1 when day falls in a range of the holiday list (JSON: {"holidays": [...]}).
+// Ranges count their start day and not their end day. An item that is not a
+// text of six numbers matches nothing.
+int isHoliday(Date day, const char* holidays);
+
+// ---- schedule evaluation ---------------------------------------------------
 // Playback state per schedule entry 1..30 (index 0 unused):
 // 0 idle, 1 playing, 2 paused.
 extern std::atomic<int> SCHEDULE[SCHEDULE_ENTRIES + 1];
 
 void schedule_clear();
-// The clock thread (thread entry): starts the registration watchdog.
+
+// One start of a schedule entry, handed to its player thread, which owns it.
+struct PlayRequest {
+    int slot;
+    int priority;
+    int volume;
+    char audio_file[64];
+    char play_times[8];
+    char enBeep[8];
+    // a screen id, or "Disabled" (which needs all nine bytes)
+    char trigger_screen[9];
+};
+
+// Evaluates the schedule settings for one local minute: starts, stops or
+// leaves each of the 30 entries. weekday is compared by its first digit with
+// the entries' "weeks" digits. Each minute must be evaluated once.
+void schedule(int year, int month, int day, int hour, int minute, int weekday);
+
+// The clock thread (thread entry): starts the registration watchdog at every
+// 121st minute boundary. Never returns.
 void* handleDateTime(void* arg);
+// One second of the clock thread: reads dev::now(); at a minute boundary counts
+// it in *counter and, past 120, starts watchdog on a detached thread and resets
+// the counter. Returns 1 when it started the watchdog.
+int clock_tick(int* counter, void* (*watchdog)(void*));
+
+// ---- scheduled player ------------------------------------------------------
+struct VlcSlot {
+    std::atomic<int> process_id;  // the slot's player process, 0 when idle
+    std::atomic<int> priority;    // the playback's priority, 0 when idle
+    // the latest playback's file name; kept when the slot is reset. Written by
+    // the slot's player thread, read by others: one character at a time.
+    std::atomic<char> audio_name[96];
+};
+extern VlcSlot vlcInfo[VLC_SLOTS];
+
+// Reads a slot's file name into out (cut to cap).
+void vlc_slot_name(int slot, char* out, size_t cap);
+
+// Player thread entry: plays one request and frees it.
+void* handle_playAudio(void* arg);
+// Starts a player thread for req (owned). Returns false, having freed req and
+// printed "create thread1 handle_playAudio failed", when it cannot.
+bool start_player(PlayRequest* req);
+// Player threads started and not finished yet.
+int players_active();
+
+// One playback from the priority check to the end of its player process.
+void playAudio(int slot, int count, int beep, const char* screen, const char* file, int priority,
+               int volume);
+void reset_vlcInfo(int slot);
+// 1 when path exists, else 0.
+int file_exists(const char* path);
+// Sends one command line to the slot's player over its control socket.
+// 1 when delivered, 0 when the socket did not appear in 3 tries.
+int vlc_cmd_action(const char* cmd, int slot);
+
+// ---- priorities and the volume listener ------------------------------------
+// 1 when a playback of this priority may sound now (playing ones of lower
+// priority are paused on the way), 0 when it has to start paused.
+int schedule_start_check_prio(int priority);
+// Resumes the highest level of paused playbacks at or below priority, or
+// announces that scheduled audio is silent.
+void schedule_stop_check_prio(int priority);
+// One reply read from the "volume-value-channel" subscription.
+void ProcessVolumeReply(redisReply* reply);
 // The volume listener (thread entry).
 void* get_volume_info(void* arg);
+// The listener's loop. At the first connect an I/O error ends the process
+// (status -1); later read failures lead to a new connection and a new
+// subscription. The loop ends only when stop is given and set.
+void volume_listener_run(const std::atomic<bool>* stop);

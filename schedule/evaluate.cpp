@@ -1,0 +1,165 @@
+// The evaluation of the audio schedule for one minute, and the clock thread.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "bus.h"
+#include "buttons.h"
+#include "debug.h"
+#include "device.h"
+#include "oplog.h"
+#include "schedule.h"
+#include "settings.h"
+#include "text.h"
+#include "threads.h"
+
+std::atomic<int> SCHEDULE[SCHEDULE_ENTRIES + 1];
+
+void schedule_clear() {
+    for (auto& s : SCHEDULE) s.store(0, std::memory_order_relaxed);
+}
+
+namespace {
+constexpr const char* kNoScreen = "Disabled";
+constexpr const char* kNoHolidays = "{\"holidays\": []}";
+
+// The settings of one entry, read through its section.
+class Entry {
+public:
+    Entry(const dictionary* d, int n) : d_(d), n_(n) {}
+    // A text value cut to the field it is held in.
+    template <size_t N>
+    void text(const char* key, const char* def, char (&out)[N]) const {
+        str_copy(out, settings_string(d_, name(key), def));
+    }
+    int number(const char* key, int def) const { return settings_int(d_, name(key), def); }
+    const char* value(const char* key, const char* def) const { return settings_string(d_, name(key), def); }
+
+private:
+    const char* name(const char* key) const {
+        str_format(key_, sizeof key_, "schedule_%d:%s", n_, key);
+        return key_;
+    }
+    const dictionary* d_;
+    int n_;
+    mutable char key_[64];
+};
+
+bool screen_enabled(const char* screen) { return strcmp(screen, kNoScreen) != 0; }
+
+void screen_switch(const char* action, const char* screen) {
+    char msg[64];
+    str_format(msg, sizeof msg, "{\"action\": \"%s\", \"id\": %s}", action, screen);
+    screen_control(msg);
+}
+
+void log_executed(int n) {
+    char num[16];
+    str_format(num, sizeof num, "%d", n);
+    writeLog("SCHEDULE", num, "Executed");
+}
+
+// Stops entry n: screen off, and the player process killed. Without a live
+// player pid nothing is killed ("kill -9 0" would hit the daemon's own group).
+void stop_entry(int n, const char* screen) {
+    if (screen_enabled(screen)) screen_switch("off", screen);
+    int pid = vlcInfo[n].process_id.load(std::memory_order_relaxed);
+    if (pid <= 0) return;
+    char cmd[32];
+    str_format(cmd, sizeof cmd, "kill -9 %d", pid);
+    dev::run_shell(cmd);
+}
+
+void start_entry(const Entry& e, int n, const char* screen) {
+    PlayRequest* req = new (std::nothrow) PlayRequest();
+    if (req == nullptr) return;
+    req->slot = n;
+    // a file name cut to its field would name another file: such a name is
+    // refused, and the player then plays nothing
+    const char* file = e.value("audio_file", "");
+    if (strlen(file) < sizeof req->audio_file) str_copy(req->audio_file, file);
+    e.text("play_times", "", req->play_times);
+    e.text("enBeep", "no", req->enBeep);
+    str_copy(req->trigger_screen, screen);
+    req->priority = e.number("priority", 1);
+    req->volume = e.number("volume", 100);
+    if (screen_enabled(screen)) screen_switch("on", screen);
+    start_player(req);
+}
+
+void evaluate_entry(const dictionary* d, int n, Date today, int hour, int minute, int weekday,
+                    const char* holidays) {
+    Entry e(d, n);
+    char flag[8];
+    e.text("enable", "no", flag);
+    if (!is_yes(flag)) return;
+    e.text("enholiday", "no", flag);
+    if (is_yes(flag) && isHoliday(today, holidays)) return;
+
+    char weeks[8];
+    e.text("weeks", "", weeks);
+    char wd[16];
+    str_format(wd, sizeof wd, "%d", weekday);
+    if (strchr(weeks, wd[0]) == nullptr) return;
+
+    Date first{e.number("s_year", 0), e.number("s_month", 0), e.number("s_day", 0)};
+    Date last{e.number("e_year", 0), e.number("e_month", 0), e.number("e_day", 0)};
+    if (compareDate(today, first) || compareDate(last, today)) return;
+
+    // minutes of the day; the settings may hold any integer, so no int overflow
+    long long start = e.number("s_hour", 0) * 60LL + e.number("s_min", 0);
+    long long end = e.number("e_hour", 0) * 60LL + e.number("e_min", 0);
+    long long interval = e.number("interval", 60);
+    long long now = hour * 60LL + minute;
+    char screen[9];
+    e.text("trigger_screen", kNoScreen, screen);
+    if (now < start || now > end) return;
+
+    if (now == end) {
+        log_executed(n);
+        // a paused playback outlives its window's end
+        if (SCHEDULE[n].load(std::memory_order_relaxed) == 1) stop_entry(n, screen);
+        return;
+    }
+    bool trigger = interval != 0 ? (now - start) % interval == 0 : now == start;
+    if (!trigger) return;
+    log_executed(n);
+    if (SCHEDULE[n].load(std::memory_order_relaxed) != 0) {
+        // the previous playback still runs: it ends here, and nothing starts
+        stop_entry(n, screen);
+    } else {
+        start_entry(e, n, screen);
+    }
+}
+}  // namespace
+
+void schedule(int year, int month, int day, int hour, int minute, int weekday) {
+    dictionary* d = settings_load(dev::SCHEDULE_CONF);
+    if (d == nullptr) return;
+    char holidays[4096];
+    str_copy(holidays, settings_string(d, "holidays:data", kNoHolidays));
+    Date today{year, month, day};
+    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) evaluate_entry(d, n, today, hour, minute, weekday, holidays);
+    settings_free(d);
+}
+
+int clock_tick(int* counter, void* (*watchdog)(void*)) {
+    time_t t = dev::now();
+    struct tm tm;
+    if (localtime_r(&t, &tm) == nullptr || tm.tm_sec != 0) return 0;
+    *counter += 1;
+    if (*counter <= 120) return 0;
+    start_detached(watchdog, nullptr);
+    *counter = 0;
+    return 1;
+}
+
+void* handleDateTime(void*) {
+    int counter = 0;
+    for (;;) {
+        clock_tick(&counter, checkReg);
+        dev::sleep_us(1000000UL);
+    }
+    return nullptr;
+}

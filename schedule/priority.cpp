@@ -1,0 +1,144 @@
+// Who plays: playbacks of higher priority pause lower ones, and the volume
+// service's "audio_volume" claims the speaker at priority 11.
+#include <cjson/cJSON.h>
+#include <hiredis.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "bus.h"
+#include "debug.h"
+#include "device.h"
+#include "pool.h"
+#include "schedule.h"
+
+namespace {
+constexpr const char* kAudioOn = "{\"name\": \"SCHEDULER-AUDIO\", \"action\": \"on\"}";
+constexpr const char* kAudioOff = "{\"name\": \"SCHEDULER-AUDIO\", \"action\": \"off\"}";
+constexpr int kOutsidePriority = 11;
+constexpr unsigned long kFirstPauseUs = 100000;
+constexpr unsigned long kLongestPauseUs = 5000000;
+
+int state(int s) { return SCHEDULE[s].load(std::memory_order_relaxed); }
+int slot_priority(int s) { return vlcInfo[s].priority.load(std::memory_order_relaxed); }
+}  // namespace
+
+int schedule_start_check_prio(int priority) {
+    for (int s = 1; s <= SCHEDULE_ENTRIES; s++) {
+        if (debug_on()) {
+            char name[96];
+            vlc_slot_name(s, name, sizeof name);
+            printf("==============%d,%d,%d,%s=============\n", s, state(s), slot_priority(s), name);
+        }
+        int st = state(s);
+        if (st == 0) continue;
+        int p = slot_priority(s);
+        if (priority < p) return 0;
+        if (st == 1 && priority > p && vlc_cmd_action("pause", s)) SCHEDULE[s].store(2, std::memory_order_relaxed);
+    }
+    return 1;
+}
+
+void schedule_stop_check_prio(int priority) {
+    int paused[SCHEDULE_ENTRIES];
+    int npaused = 0;
+    for (int s = 1; s <= SCHEDULE_ENTRIES; s++) {
+        int st = state(s);
+        if (st == 1) return;
+        if (st == 2) paused[npaused++] = s;
+    }
+    // Levels from priority down to 1, visiting only the levels that paused
+    // slots hold (a priority may be any integer).
+    int level = priority;
+    for (;;) {
+        int next = 0;  // the highest paused level at or below level, 0 for none
+        for (int i = 0; i < npaused; i++) {
+            int p = slot_priority(paused[i]);
+            if (p <= level && p >= 1) next = std::max(next, p);
+        }
+        if (next == 0) break;
+        bool resumed = false;
+        for (int i = 0; i < npaused; i++) {
+            int s = paused[i];
+            if (slot_priority(s) != next) continue;
+            state_event(kAudioOn);
+            if (vlc_cmd_action("pause", s)) {
+                SCHEDULE[s].store(1, std::memory_order_relaxed);
+                resumed = true;
+            }
+        }
+        if (resumed) return;
+        level = next - 1;
+    }
+    state_event(kAudioOff);
+}
+
+void ProcessVolumeReply(redisReply* reply) {
+    if (reply == nullptr || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3) return;
+    const redisReply* payload = reply->element[2];
+    if (payload == nullptr || payload->str == nullptr) return;
+    cJSON* root = cJSON_Parse(payload->str);
+    if (root == nullptr) {
+        puts("parse failed!");
+        return;
+    }
+    const cJSON* volume = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "audio_volume") : nullptr;
+    if (cJSON_IsNumber(volume)) {
+        if (volume->valueint != 0)
+            schedule_stop_check_prio(kOutsidePriority);
+        else
+            schedule_start_check_prio(kOutsidePriority);
+    }
+    cJSON_Delete(root);
+}
+
+namespace {
+bool stopping(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
+
+void subscribe(redisContext* c) {
+    redisReply* r = static_cast<redisReply*>(redisCommand(c, "SUBSCRIBE %s", VOLUME_VALUE_CHANNEL));
+    if (r) freeReplyObject(r);
+}
+}  // namespace
+
+void volume_listener_run(const std::atomic<bool>* stop) {
+    redisContext* c = redis_connect_device(dev::REDIS_SOCK);
+    if (c == nullptr) exit(-1);
+    if (c->err == REDIS_ERR_IO) {
+        printf("%s\n", c->errstr);
+        exit(-1);
+    }
+    unsigned long pause_us = kFirstPauseUs;
+    for (;;) {
+        subscribe(c);
+        void* r = nullptr;
+        while (redisGetReply(c, &r) == REDIS_OK && r != nullptr) {
+            pause_us = kFirstPauseUs;
+            ProcessVolumeReply(static_cast<redisReply*>(r));
+            freeReplyObject(r);
+            r = nullptr;
+        }
+        redisFree(c);
+        c = nullptr;
+        // The subscription is lost: a new connection subscribes again, after
+        // a pause that grows while the server stays away.
+        if (stopping(stop)) return;
+        puts("volume-value-channel read failed, subscribing again");
+        while (c == nullptr) {
+            dev::sleep_us(pause_us);
+            pause_us = std::min(pause_us * 2, kLongestPauseUs);
+            if (stopping(stop)) return;
+            c = redis_connect_device(dev::REDIS_SOCK);
+            if (c != nullptr && c->err != 0) {
+                redisFree(c);
+                c = nullptr;
+            }
+        }
+    }
+}
+
+void* get_volume_info(void*) {
+    volume_listener_run(nullptr);
+    return nullptr;
+}
