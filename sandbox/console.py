@@ -421,6 +421,7 @@ HELP = """commands:
   publish JSON               publish a raw session-channel event
   minute Y M D H MIN WDAY    evaluate the audio schedule for that minute (in-process harness)
   schedule-state             show the scheduled entries that play or pause
+  write PATH TEXT            write a file of the device root (e.g. /vlc_item_ms 300)
   where                      show where everything lives
   sleep S                    wait S seconds
   expect [-t S] TEXT         wait until a shown line contains TEXT (scenario test)
@@ -484,6 +485,11 @@ def run_command(sb, screen, line, timeout_default):
         screen.show("console", "%s = %s" % (key, value))
     elif cmd == "get":
         print("%s = %s" % (args[0], sb.get(args[0])))
+    elif cmd == "write":
+        path = sb.dev(args[0])
+        with open(path, "w") as f:
+            f.write(" ".join(args[1:]) + "\n")
+        screen.show("console", "wrote %s" % args[0])
     elif cmd == "minute":
         sb.harness("minute " + " ".join(args))
     elif cmd == "schedule-state":
