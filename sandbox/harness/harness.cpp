@@ -23,10 +23,10 @@
 #include "device.h"
 #include "pool.h"
 #include "schedule.h"
+#include "signals.h"
 #include "threads.h"
 
 namespace {
-void ignore_signal(int) {}
 
 void print_state() {
     int shown = 0;
@@ -67,12 +67,7 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // as in the daemon: a write to a Redis server that went away fails
     // instead of ending the process
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = ignore_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &sa, nullptr);
+    install_sigpipe_handler();
     if (argc == 2 && strcmp(argv[1], "debug") == 0) DEBUG.store(1);
     printf("device root: %s\n", dev::root()[0] ? dev::root() : "(none)");
     redisClient = create_redis_pool_client(dev::REDIS_SOCK);
