@@ -58,9 +58,12 @@ void one_key_call() {
     int line[4];
     get_line(line);
 
-    char cmd[96];
+    // the number goes into the command as JSON string content
+    char number_json[sizeof number * 6];
+    json_escape(number_json, sizeof number_json, number);
+    char cmd[sizeof number_json + 64];
     if (strcmp(line_setting, "p2p") == 0) {
-        str_format(cmd, sizeof cmd, DIAL_FMT, number);
+        str_format(cmd, sizeof cmd, DIAL_FMT, number_json);
     } else {
         int account = 0;
         if (strcmp(line_setting, "auto") == 0) {
@@ -84,7 +87,7 @@ void one_key_call() {
                 return;
             }
         }
-        str_format(cmd, sizeof cmd, DIAL_LINE_FMT, number, line[account]);
+        str_format(cmd, sizeof cmd, DIAL_LINE_FMT, number_json, line[account]);
     }
 
     if (debug_on()) printf("dial [%s]\n", cmd);
@@ -205,8 +208,15 @@ void keyAction(int kind) {
 }
 
 void play_audio(const char* file, int count) {
-    char cmd[320];
-    str_format(cmd, sizeof cmd, PLAY_FMT, file ? file : "", count);
+    // The file name goes in as JSON string content; a name that would not
+    // fit the command whole is refused rather than cut into another name.
+    char file_json[320];
+    if (json_escape(file_json, sizeof file_json, file) >= sizeof file_json) {
+        printf("play file name too long, play command not sent\n");
+        return;
+    }
+    char cmd[sizeof file_json + 48];
+    str_format(cmd, sizeof cmd, PLAY_FMT, file_json, count);
     control_cmd(0, cmd);
 }
 

@@ -2,13 +2,19 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include "append.h"
 
 log_State L;
 const char* level_strings[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
 
 namespace {
 FILE* g_console = nullptr;
+std::atomic<int> g_file_status{0};
 
 FILE* console() { return g_console ? g_console : stderr; }
 
@@ -45,15 +51,41 @@ void stdout_callback(log_Event* ev) {
     fflush(fp);
 }
 
+// The row is formatted whole and appended with one write (append_lines): a
+// crash leaves it in the file whole or not at all, and a file that ends in a
+// partial row gets a newline before it. A row the file does not take is
+// reported through log_file_status.
 void file_callback(log_Event* ev) {
-    char buf[64];
-    buf[strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", ev->time)] = '\0';
+    char stamp[64];
+    stamp[strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", ev->time)] = '\0';
     FILE* fp = static_cast<FILE*>(ev->udata);
-    fprintf(fp, "%s,", buf);
-    vfprintf(fp, ev->fmt, ev->ap);
-    fprintf(fp, "\n");
+
+    char small[1024];
+    char* row = small;
+    va_list ap;
+    va_copy(ap, ev->ap);
+    int n = vsnprintf(nullptr, 0, ev->fmt, ap);
+    va_end(ap);
+    if (n < 0) n = 0;
+    size_t stamp_len = strlen(stamp);
+    size_t len = stamp_len + 1 + static_cast<size_t>(n) + 1;
+    if (len + 1 > sizeof small) row = static_cast<char*>(malloc(len + 1));
+    if (row == nullptr) {
+        g_file_status.store(ENOMEM, std::memory_order_relaxed);
+        return;
+    }
+    memcpy(row, stamp, stamp_len);
+    row[stamp_len] = ',';
+    vsnprintf(row + stamp_len + 1, static_cast<size_t>(n) + 1, ev->fmt, ev->ap);
+    row[len - 1] = '\n';
+
+    // anything the stream still holds goes first, so the order stays
     fflush(fp);
-    fdatasync(fileno(fp));
+    int fd = fileno(fp);
+    int status = append_lines(fd, row, len) == 0 ? 0 : errno;
+    if (row != small) free(row);
+    if (status == 0) fdatasync(fd);
+    g_file_status.store(status, std::memory_order_relaxed);
 }
 }  // namespace
 
@@ -69,6 +101,7 @@ void log_set_lock(log_LockFn fn, void* udata) {
 void log_set_level(int level) { L.level = level; }
 void log_set_quiet(bool enable) { L.quiet = enable; }
 void log_set_console(FILE* fp) { g_console = fp; }
+int log_file_status() { return g_file_status.load(std::memory_order_relaxed); }
 
 int log_add_callback(log_LogFn fn, void* udata, int level) {
     for (int i = 0; i < LOG_MAX_CALLBACKS; i++) {

@@ -51,3 +51,7 @@ void log_log(int level, const char* file, int line, const char* fmt, ...)
 
 // The console stream (standard error); tests may point it elsewhere.
 void log_set_console(FILE* fp);
+
+// How the last file line went: 0 when it is in its file whole, else the
+// errno of the write that failed (the file then holds no part of the line).
+int log_file_status();

@@ -18,11 +18,16 @@ void writeLog(const char* category, const char* event, const char* detail) {
     char entry[OPLOG_ENTRY_SIZE];
     str_format(entry, sizeof entry, "%s,%s,%s", category ? category : "", event ? event : "",
                detail ? detail : "");
+    // One entry is one row: a line break inside a value (a peer URI, a close
+    // reason) would start a row of its own, so it becomes a blank.
+    for (char* p = entry; *p != '\0'; ++p)
+        if (*p == '\n' || *p == '\r') *p = ' ';
     redis_command_safe("LPUSH writelog-channel %s", entry);
 }
 
 namespace {
 constexpr int kReopenRetrySeconds = 3;
+constexpr unsigned long kRetryPauseUs = kReopenRetrySeconds * 1000000UL;
 
 bool stopping(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
 
@@ -30,7 +35,8 @@ bool stopping(const std::atomic<bool>* stop) { return stop != nullptr && stop->l
 // nothing is registered, so nothing is ever written through a missing stream.
 FILE* open_log_file(bool* failing) {
     dev::Path path(dev::OPLOG_CSV);
-    FILE* fp = dev::fopen_cloexec(path, "a");
+    // appending; read as well, so a row cut short at the end is seen
+    FILE* fp = dev::fopen_cloexec(path, "a+");
     log_init_callback();
     if (fp == nullptr) {
         if (!*failing) printf("cannot open %s: %s\n", dev::OPLOG_CSV, strerror(errno));
@@ -46,6 +52,7 @@ FILE* open_log_file(bool* failing) {
 void oplog_writer_run(int pop_timeout_s, const std::atomic<bool>* stop) {
     redisContext* ctx = redis_connect_device(dev::REDIS_SOCK);
     bool failing = false;
+    bool write_failing = false;
     FILE* fp = open_log_file(&failing);
     char timeout[16];
     str_format(timeout, sizeof timeout, "%d", pop_timeout_s);
@@ -54,7 +61,7 @@ void oplog_writer_run(int pop_timeout_s, const std::atomic<bool>* stop) {
         // While the file cannot be opened, entries stay in the list: nothing is
         // popped, and the open is retried every few seconds.
         if (fp == nullptr) {
-            dev::sleep_us(kReopenRetrySeconds * 1000000UL);
+            dev::sleep_us(kRetryPauseUs);
             if (stopping(stop)) break;
             fp = open_log_file(&failing);
             continue;
@@ -76,6 +83,24 @@ void oplog_writer_run(int pop_timeout_s, const std::atomic<bool>* stop) {
                     continue;
                 }
                 log_log(LOG_INFO, "main", 274, "%s", text);
+                int err = log_file_status();
+                if (err != 0) {
+                    // The row is not in the file (a full or failing disk):
+                    // the entry goes back to the tail of the list, where the
+                    // next pop takes it, so nothing is lost and the order
+                    // stays. One line tells of it until a row goes in again.
+                    redisReply* back = static_cast<redisReply*>(redisCommand(
+                        ctx, "RPUSH %s %b", WRITELOG_CHANNEL, text, reply->element[1]->len));
+                    if (back) freeReplyObject(back);
+                    if (!write_failing)
+                        printf("cannot write %s: %s; entries wait in %s\n", dev::OPLOG_CSV, strerror(err),
+                               WRITELOG_CHANNEL);
+                    write_failing = true;
+                    freeReplyObject(reply);
+                    dev::sleep_us(kRetryPauseUs);
+                    continue;
+                }
+                write_failing = false;
             }
             if (reply) freeReplyObject(reply);
         }

@@ -38,6 +38,32 @@ unsigned long release_wait_us(const char* key) {
     return static_cast<unsigned long>(release_seconds(value)) * 1000000UL;
 }
 
+bool digits(const char*& p) {
+    const char* start = p;
+    while (*p >= '0' && *p <= '9') ++p;
+    return p != start;
+}
+}  // namespace
+
+bool is_json_number(const char* text) {
+    // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+    const char* p = text;
+    if (*p == '-') ++p;
+    if (*p == '0') {
+        ++p;
+    } else if (*p < '1' || *p > '9' || !digits(p)) {
+        return false;
+    }
+    if (*p == '.' && !digits(++p)) return false;
+    if (*p == 'e' || *p == 'E') {
+        ++p;
+        if (*p == '+' || *p == '-') ++p;
+        if (!digits(p)) return false;
+    }
+    return *p == '\0';
+}
+
+namespace {
 void release_done(void* arg) {
     if (arg == &g_counted_token) g_pending.fetch_sub(1);
 }
@@ -60,9 +86,14 @@ void relayControl(const char* relay, int on) {
 
 void screenControl(int on) {
     // The screen id is a JSON number and goes in without quotes; at most 15
-    // characters, so the command always fits.
+    // characters, so the command always fits. Anything else would change the
+    // message itself, so it is refused.
     char id[16];
     GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id);
+    if (!is_json_number(id)) {
+        printf("screen_ctrl:type is not a number, screen command not sent: %s\n", id);
+        return;
+    }
     char cmd[64];
     if (on)
         str_format(cmd, sizeof cmd, "{\"action\": \"on\", \"id\": %s}", id);

@@ -11,8 +11,11 @@ enum { RELEASE_MAX_SECONDS = 4294 };
 
 // Sends the relay On (with "relay_ctrl:type") or Off command on "output-channel".
 void relayControl(const char* relay, int on);
-// Publishes the screen on/off command with the id "screen_ctrl:type".
+// Publishes the screen on/off command with the id "screen_ctrl:type". An id
+// that is not a JSON number is refused with one line on standard output.
 void screenControl(int on);
+// True when text is one JSON number (the form a screen id must have).
+bool is_json_number(const char* text);
 // Writes the AI module's enable line; switching on only when
 // "ai_settings:enable" is "yes".
 void ai_ctrl(int on);

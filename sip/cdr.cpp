@@ -1,10 +1,14 @@
 // The call-detail record: one record for the call in progress, filled at the
 // call's start, answer and close, then appended to "/userdata/cdr.csv".
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "append.h"
 #include "device.h"
 #include "sip.h"
 #include "text.h"
@@ -26,6 +30,15 @@ void clock_text(char (&out)[16], const struct tm& tm) {
     str_format(out, sizeof out, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
+// A field taken from an event: cut to its width, and a line break in it
+// becomes a blank, so one closed call is always exactly one line.
+template <size_t N>
+void copy_field(char (&field)[N], const char* value) {
+    str_copy(field, value);
+    for (char* p = field; *p != '\0'; ++p)
+        if (*p == '\n' || *p == '\r') *p = ' ';
+}
+
 void start_call(const char* account, const char* number, const char* direction, const char* result) {
     time_t now;
     struct tm tm = local_now(&now);
@@ -33,8 +46,8 @@ void start_call(const char* account, const char* number, const char* direction, 
     str_format(callInfo.date, sizeof callInfo.date, "%d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1,
                tm.tm_mday);
     clock_text(callInfo.start_time, tm);
-    str_copy(callInfo.account, account);
-    str_copy(callInfo.number, number);
+    copy_field(callInfo.account, account);
+    copy_field(callInfo.number, number);
     str_copy(callInfo.result, result);
 }
 
@@ -57,23 +70,29 @@ void setClosedCallInfo(const char* reason) {
     time_t now;
     struct tm tm = local_now(&now);
     clock_text(callInfo.end_time, tm);
-    str_copy(callInfo.reason, reason);
+    copy_field(callInfo.reason, reason);
     if (callInfo.answer_time != 0)
         callInfo.duration = static_cast<int32_t>(static_cast<int64_t>(now) - callInfo.answer_time);
     insert_call_log();
 }
 
 void insert_call_log() {
+    // every field is bounded, so the line always fits
+    char line[512];
+    int len = str_format(line, sizeof line, "%s,%s,%s,%s,%s,%d,%s,%s,%s\n", callInfo.date, callInfo.start_time,
+                         callInfo.end_time, callInfo.account, callInfo.number, static_cast<int>(callInfo.duration),
+                         callInfo.direction, callInfo.result, callInfo.reason);
     dev::Path path(dev::CDR_CSV);
-    FILE* f = dev::fopen_cloexec(path, "a");
-    if (f == nullptr) {
+    // read as well: the last character of the file is looked at first
+    int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
         // the line is lost; the record is still emptied for the next call
         printf("cannot open %s: %s\n", dev::CDR_CSV, strerror(errno));
     } else {
-        fprintf(f, "%s,%s,%s,%s,%s,%d,%s,%s,%s\n", callInfo.date, callInfo.start_time, callInfo.end_time,
-                callInfo.account, callInfo.number, static_cast<int>(callInfo.duration), callInfo.direction,
-                callInfo.result, callInfo.reason);
-        fclose(f);
+        // one write: the line is in the file whole or not at all
+        if (len > 0 && append_lines(fd, line, static_cast<size_t>(len)) != 0)
+            printf("cannot write %s: %s\n", dev::CDR_CSV, strerror(errno));
+        close(fd);
     }
     reset_callInfo();
 }

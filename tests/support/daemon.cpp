@@ -50,7 +50,14 @@ Daemon::Daemon(const std::string& root_dir, std::vector<std::string> args)
     for (auto& s : env_s) envp.push_back(const_cast<char*>(s.c_str()));
     envp.push_back(nullptr);
 
-    std::vector<std::string> argv_s = {exe};
+    // CALLCTLD_EMULATOR (words separated by blanks, the first an absolute
+    // path) runs the binary under an emulator: a cross-built daemon under qemu.
+    std::vector<std::string> argv_s;
+    if (const char* emu = getenv("CALLCTLD_EMULATOR")) {
+        std::istringstream words(emu);
+        for (std::string w; words >> w;) argv_s.push_back(w);
+    }
+    argv_s.push_back(exe);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argv_s) argv.push_back(const_cast<char*>(s.c_str()));
@@ -60,7 +67,7 @@ Daemon::Daemon(const std::string& root_dir, std::vector<std::string> args)
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    int rc = posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         ADD_FAILURE() << "cannot start " << exe;

@@ -1,0 +1,110 @@
+// Settings look-ups over arbitrary INI files. Input: byte 0 is the capacity
+// of the look-up buffer (1..64) with debug output in bit 7, byte 1 picks the
+// key, the rest is the file. Every entry of the loaded file is read back as
+// text and as a number; a look-up never writes past its buffer and gives the
+// entry's value cut to fit. A file that the library itself can read (no line
+// of 1000 characters or more, no NUL byte) must load to the same entries.
+#include <iniparser.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "debug.h"
+#include "settings.h"
+#include "support.h"
+
+using namespace fuzzsupport;
+
+namespace {
+const char* const kKeys[] = {"system:language", "relay_ctrl:type", "intercom:http_url", "holidays:data",
+                             "schedule_1:s_year", "sip:port", "a:b", ":", "", "account_info_1:enable"};
+const char* const kPath = "/etc/fuzz.conf";
+
+int quiet_errors(const char*, ...) { return 0; }
+
+using Entries = std::map<std::string, std::string>;
+Entries entries(const dictionary* d) {
+    Entries out;
+    for (ssize_t i = 0; i < d->size; i++)
+        if (d->key[i] != nullptr) out[d->key[i]] = d->val[i] != nullptr ? d->val[i] : std::string("\x01(none)");
+    return out;
+}
+
+// The library reads a logical line (continuation lines ending in '\' joined)
+// into a buffer of 1024 characters and refuses the file when one is longer.
+bool library_can_read(const std::string& text) {
+    if (text.find('\0') != std::string::npos) return false;
+    size_t logical = 0;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        size_t end = nl == std::string::npos ? text.size() : nl;
+        std::string line = text.substr(start, end - start);
+        logical += line.size() + 1;
+        if (logical >= 1000) return false;
+        size_t last = line.find_last_not_of(" \t\r\v\f");
+        if (last == std::string::npos || line[last] != '\\') logical = 0;
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    return true;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    quiet_stdout();
+    device_root();
+    iniparser_set_error_callback(quiet_errors);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
+    int cap = 1 + (data[0] & 63);
+    DEBUG.store((data[0] >> 7) & 1);
+    const char* key = kKeys[data[1] % (sizeof kKeys / sizeof kKeys[0])];
+    std::string text(reinterpret_cast<const char*>(data) + 2, size - 2);
+    write_file(kPath, text);
+
+    // stderr carries "cannot parse file"; keep it for real findings only
+    dictionary* d = settings_load(kPath);
+    std::string expected;
+    bool loaded = d != nullptr;
+    if (d != nullptr) {
+        for (ssize_t i = 0; i < d->size; i++) {
+            // the library cuts a looked-up key to 1024 characters: longer
+            // keys in a file can never be asked for (the daemon's are short)
+            if (d->key[i] == nullptr || strlen(d->key[i]) >= 1024) continue;
+            const char* v = settings_string(d, d->key[i], "def");
+            check(d->val[i] == nullptr ? strcmp(v, "def") == 0 : strcmp(v, d->val[i]) == 0,
+                  "settings_string gives the entry or the default for an entry without value");
+            int n = settings_int(d, d->key[i], 7);
+            if (d->val[i] == nullptr) check(n == 7, "settings_int gives the default for an entry without value");
+        }
+        expected = settings_string(d, key, "");
+        if (Entries lib; library_can_read(text)) {
+            dictionary* ld = iniparser_load((device_root() + kPath).c_str());
+            check(ld != nullptr, "a file the library reads is read by both");
+            lib = entries(ld);
+            iniparser_freedict(ld);
+            check(lib == entries(d), "both read the same entries");
+        }
+        settings_free(d);
+    } else if (library_can_read(text)) {
+        dictionary* ld = iniparser_load((device_root() + kPath).c_str());
+        check(ld == nullptr, "a file refused here is refused by the library too");
+    }
+
+    // the look-up into a buffer of exactly cap bytes, which starts as "x"
+    std::vector<char> buf(static_cast<size_t>(cap), '\0');
+    buf[0] = cap > 1 ? 'x' : '\0';
+    int r = GetCmdValue(kPath, key, buf.data(), cap);
+    check(r == (loaded ? 1 : 0), "the result tells whether the file loaded");
+    check(strnlen(buf.data(), buf.size()) < buf.size(), "the value stays terminated inside its buffer");
+    if (loaded) check(expected.compare(0, static_cast<size_t>(cap - 1), buf.data()) == 0, "the value is the entry, cut to fit");
+    DEBUG.store(0);
+    return 0;
+}
