@@ -4,9 +4,13 @@
 set -eu
 pkgs="cmake ninja-build g++ pkg-config libhiredis-dev libcjson-dev libiniparser-dev
       libgtest-dev redis-server redis-tools socat python3 procps"
+native=$(dpkg --print-architecture)
 missing=""
 for p in $pkgs; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+  # architecture-aware: with arm64 packages installed for the cross build a
+  # bare name is ambiguous to dpkg -s
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$p" 2>/dev/null |
+    grep -Eq "^($native|all) install ok installed" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
 echo "installing:$missing"
