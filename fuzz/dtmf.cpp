@@ -1,9 +1,9 @@
-// DTMF collection over arbitrary key sequences and codes. Input: parts split
-// at NUL bytes: byte 0 sets the two switches (bit 0 relay, bit 1 screen),
-// part 1 is the relay code, part 2 the screen code, and every further part is
-// the "param" text of one key event (at most 48 events). After each event the collected keys must
-// be what a plain model holds: the most recent 31 keys since the last match,
-// cleared when the keys end with a switched-on code.
+// DTMF collection over arbitrary key sequences and codes. Input: byte 0 sets
+// the two switches (bit 0 relay, bit 1 screen); the rest is split at NUL
+// bytes into fields: the relay code, the screen code, then the "param" text of
+// one key event per field (at most 48 events). After each event the collected
+// keys must be what a plain model holds: the most recent 31 keys since the
+// last match, cleared when the keys end with a switched-on code.
 #include <cstring>
 #include <string>
 #include <vector>

@@ -6,6 +6,8 @@
 // of 1000 characters or more, no NUL byte) must load to the same entries.
 #include <iniparser.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -33,22 +35,33 @@ Entries entries(const dictionary* d) {
     return out;
 }
 
-// The library reads a logical line (continuation lines ending in '\' joined)
-// into a buffer of 1024 characters and refuses the file when one is longer.
+// Whether the library reads the file at all. It reads lines with fgets into
+// a buffer of 1024 characters, and a line ending in '\' makes the next fgets
+// write over that backslash (a logical line); a read that ends neither at a
+// newline nor at the end of the file refuses the whole file. This follows
+// those reads exactly, so the comparison below holds for every other file.
 bool library_can_read(const std::string& text) {
     if (text.find('\0') != std::string::npos) return false;
-    size_t logical = 0;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        size_t end = nl == std::string::npos ? text.size() : nl;
-        std::string line = text.substr(start, end - start);
-        logical += line.size() + 1;
-        if (logical >= 1000) return false;
-        size_t last = line.find_last_not_of(" \t\r\v\f");
-        if (last == std::string::npos || line[last] != '\\') logical = 0;
-        if (nl == std::string::npos) break;
-        start = nl + 1;
+    const size_t kBuffer = 1024;
+    std::string line;
+    size_t last = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t room = kBuffer - last - 1;  // characters one fgets may read
+        size_t nl = text.find('\n', pos);
+        size_t avail = (nl == std::string::npos ? text.size() : nl + 1) - pos;
+        size_t n = std::min(avail, room);
+        bool hit_eof = nl == std::string::npos && avail < room;
+        line.resize(last);
+        line.append(text, pos, n);
+        pos += n;
+        if (line.size() <= 1) continue;
+        if (line.back() != '\n' && !hit_eof) return false;
+        while (!line.empty() && isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+        if (!line.empty() && line.back() == '\\')
+            last = line.size() - 1;
+        else
+            last = 0;
     }
     return true;
 }
