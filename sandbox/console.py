@@ -17,6 +17,7 @@ import os
 import queue
 import re
 import shutil
+import shlex
 import signal
 import socket
 import subprocess
@@ -26,6 +27,12 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def emulated(argv):
+    """The built programs run under CALLCTLD_EMULATOR when it is set (blank-
+    separated words): a cross-built daemon and harness under qemu."""
+    return shlex.split(os.environ.get("CALLCTLD_EMULATOR", "")) + argv
 
 
 # ---- a minimal Redis client over the Unix socket ---------------------------
@@ -172,7 +179,7 @@ class Sandbox:
         env = dict(os.environ)
         env["CALLCTLD_ROOT"] = self.root
         env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
-        self.daemon = self._spawn([os.path.join(self.build, "service/daemon/callctld"), "debug"],
+        self.daemon = self._spawn(emulated([os.path.join(self.build, "service/daemon/callctld"), "debug"]),
                                   self.dev("/callctld.out"), env)
         self._follow_file(self.dev("/callctld.out"), "daemon", self._daemon_line)
         self._follow_file(self.dev("/journal"), "journal")
@@ -332,7 +339,7 @@ class Sandbox:
             env = dict(os.environ)
             env["CALLCTLD_ROOT"] = self.root
             env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
-            self.harness_proc = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            self.harness_proc = subprocess.Popen(emulated([exe]), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                                  stderr=subprocess.STDOUT, env=env, text=True,
                                                  start_new_session=True)
             self.procs.append(self.harness_proc)

@@ -50,8 +50,10 @@ TEST_F(ScheduleE2E, HarnessPlaysTheShippedSchedule) {
                "minute 2031 6 11 8 0 3\nwait 10\nminute 2031 6 11 12 0 3\nmarked 2 10\n"
                "minute 2031 6 11 13 0 3\nwait 10\nminute 2031 12 25 9 0 4\n");
     const std::string r = root.dir();
-    std::string cmd = "CALLCTLD_ROOT='" + r + "' PATH='" + r + "/standin-bin':\"$PATH\" '" +
-                      build_path("sandbox/harness/schedule-harness") + "' < '" + r + "/harness.in' > '" + r +
+    // a cross-built harness runs under the same emulator as the daemon
+    const char* emu = getenv("CALLCTLD_EMULATOR");
+    std::string cmd = "CALLCTLD_ROOT='" + r + "' PATH='" + r + "/standin-bin':\"$PATH\" " +
+                      (emu ? std::string(emu) + " '" : "'") + build_path("sandbox/harness/schedule-harness") + "' < '" + r + "/harness.in' > '" + r +
                       "/harness.out' 2>&1";
     ASSERT_EQ(system(cmd.c_str()), 0) << root.read("/harness.out");
     EXPECT_EQ(lines(root.read("/harness.out")),

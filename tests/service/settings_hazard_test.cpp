@@ -54,7 +54,7 @@ TEST_F(SettingsHazard, OneLongLineDoesNotCostTheWholeFile) {
 }
 
 TEST_F(SettingsHazard, EntryWithoutValueReadsAsMissingInsteadOfCrashing) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, testsupport::death_test_style());
     root.write("/etc/speaker.conf", "[sip:port]\nx = 1\n[schedule_1:s_year]\n[relay_ctrl:type]\n");
     dictionary* lib = iniparser_load(host("/etc/speaker.conf").c_str());
     ASSERT_NE(lib, nullptr);

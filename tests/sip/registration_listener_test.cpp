@@ -115,7 +115,7 @@ TEST_F(ListenerTest, FollowsEventsAgainAfterRedisRestarts) {
 }
 
 TEST(ListenerStartTest, NoRedisAtStartEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, testsupport::death_test_style());
     dev::set_root("/tmp/callctld-test-no-such-root");
     EXPECT_EXIT(sip_listener_run(nullptr), ::testing::ExitedWithCode(255), "");
     dev::set_root("");

@@ -232,6 +232,8 @@ std::vector<std::string> Subscriber::wait_for(size_t n, std::chrono::millisecond
     return messages();
 }
 
+const char* death_test_style() { return getenv("CALLCTLD_EMULATOR") != nullptr ? "fast" : "threadsafe"; }
+
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {
     auto end = std::chrono::steady_clock::now() + deadline;
     while (std::chrono::steady_clock::now() < end) {

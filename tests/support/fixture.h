@@ -98,4 +98,9 @@ private:
 
 std::vector<std::string> lines(const std::string& text);
 
+// Style for death tests: "threadsafe" re-executes the test binary, which an
+// emulated cross-built binary cannot do (CALLCTLD_EMULATOR set); there the
+// child is forked without exec ("fast").
+const char* death_test_style();
+
 }  // namespace testsupport
