@@ -1,7 +1,7 @@
 // Setting values that reach the user agent's JSON commands: the dial number
 // and the play file go in as JSON string content, so a quote or a backslash in
 // them cannot change the command; a play file that would not fit whole is
-// refused with one line.
+// refused with one line. The address look-up's output reaching a shell.
 #include <gtest/gtest.h>
 
 #include <cjson/cJSON.h>
@@ -54,6 +54,21 @@ TEST_F(ButtonsTest, PlayFileIsEscapedOrRefusedWhole) {
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(data_of(sent[0]), "a\"b\\c.mp3:3");
     EXPECT_EQ(data_of(sent[1]), longest + ":1");
+}
+
+// The address look-up's output reaches the player's shell command only as
+// the prompt names of its digits and dots; anything else in it is not spoken
+// and never part of the command.
+TEST_F(ButtonsTest, LookedUpAddressReachesTheShellOnlyAsPrompts) {
+    speaker("[system]\nlanguage = en\n");
+    rec().ip = {1, "1.2;reboot &\n"};
+    testsupport::StdoutCapture out;
+    PlayIP();
+    out.take();
+    const Strings& ev = rec().events;
+    ASSERT_EQ(ev.size(), 6u);
+    EXPECT_EQ(ev[3], "shell cd " + rooted("/usr/share/sounds/en/") + ";mpg123 -r 48000 digit-1.mp3 dian.mp3 digit-2.mp3 ");
+    for (const std::string& e : ev) EXPECT_EQ(e.find("reboot"), std::string::npos) << e;
 }
 
 }  // namespace
