@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,6 +21,20 @@ namespace bench {
 // The sandbox speaker's first account (sandbox/conf/speaker.conf).
 constexpr const char* kAccount = "sip:201@192.168.1.10";
 constexpr const char* kAccountStatusKey = "baresip-call-status-201-192.168.1.10";
+
+// How many times the server has run a command ("ping", "rpush", ...) since it
+// started, from INFO commandstats over connection c.
+inline long long commandstat(redisContext* c, const char* name) {
+    redisReply* r = static_cast<redisReply*>(redisCommand(c, "INFO commandstats"));
+    long long calls = 0;
+    if (r && r->type == REDIS_REPLY_STRING) {
+        std::string key = std::string("cmdstat_") + name + ":calls=";
+        const char* p = strstr(r->str, key.c_str());
+        if (p) calls = atoll(p + key.size());
+    }
+    if (r) freeReplyObject(r);
+    return calls;
+}
 
 inline std::string event(const std::string& type, const std::string& direction, const std::string& extra = "") {
     return "{\"type\":\"" + type + "\",\"direction\":\"" + direction + "\"" + extra + "}";

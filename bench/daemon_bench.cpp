@@ -210,18 +210,6 @@ void start_up(const Options& o, const std::string& root, Conn& peer, const std::
 
 // ---- what one incoming call needs -------------------------------------------------
 
-long long commandstat(Conn& peer, const char* name) {
-    redisReply* r = peer.cmd({"INFO", "commandstats"});
-    long long calls = 0;
-    if (r && r->type == REDIS_REPLY_STRING) {
-        std::string key = std::string("cmdstat_") + name + ":calls=";
-        const char* p = strstr(r->str, key.c_str());
-        if (p) calls = atoll(p + key.size());
-    }
-    if (r) freeReplyObject(r);
-    return calls;
-}
-
 struct EventCost {
     long long round_trips = 0;
     int lookups = 0;
@@ -237,7 +225,8 @@ EventCost count_incoming(const std::string& root, Conn& peer, Conn& popper) {
     peer.run({"CONFIG", "RESETSTAT"});
     peer.run({"PUBLISH", "session-channel", bench::incoming_call()});
     if (popper.brpop("output-channel", 10) != kRelayOn) fail("no relay On for the incoming call");
-    cost.round_trips = commandstat(peer, "ping") + commandstat(peer, "lpush") + commandstat(peer, "rpush");
+    cost.round_trips = bench::commandstat(peer.c, "ping") + bench::commandstat(peer.c, "lpush") +
+                       bench::commandstat(peer.c, "rpush");
     std::string out = d.output();
     size_t from = out.find("Msg [{\"type\":\"CALL_INCOMING\"");
     size_t to = out.find("output-channel [", from);

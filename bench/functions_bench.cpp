@@ -139,18 +139,6 @@ BENCHMARK(BM_Dispatch)->Arg(0)->Arg(1)->ArgName("recorded_shell")->MinTime(2.0)-
 
 // ---- the floor of the dispatcher ------------------------------------------------
 
-long long commandstat(const char* name) {
-    redisReply* r = static_cast<redisReply*>(redisCommand(g_world->raw, "INFO commandstats"));
-    long long calls = 0;
-    if (r && r->type == REDIS_REPLY_STRING) {
-        std::string key = std::string("cmdstat_") + name + ":calls=";
-        const char* p = strstr(r->str, key.c_str());
-        if (p) calls = atoll(p + key.size());
-    }
-    if (r) freeReplyObject(r);
-    return calls;
-}
-
 struct CycleCost {
     long long round_trips = 0;  // commands the pool sent (PING of each loan included)
     int lookups = 0;            // settings look-ups
@@ -168,7 +156,7 @@ CycleCost count_cycle() {
     idle_registered();
     const char* cmds[] = {"ping", "lpush", "publish"};
     long long before = 0;
-    for (const char* k : cmds) before += commandstat(k);
+    for (const char* k : cmds) before += bench::commandstat(g_world->raw, k);
     char path[] = "/tmp/callctld-bench-out-XXXXXX";
     int fd = mkstemp(path);
     fflush(stdout);
@@ -186,7 +174,7 @@ CycleCost count_cycle() {
     close(saved);
     close(fd);
     long long after = 0;
-    for (const char* k : cmds) after += commandstat(k);
+    for (const char* k : cmds) after += bench::commandstat(g_world->raw, k);
     c.round_trips = after - before;
     std::ifstream f(path);
     for (std::string l; std::getline(f, l);)

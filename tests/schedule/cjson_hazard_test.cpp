@@ -29,16 +29,8 @@ protected:
     }
     // Hands the handler a message as the subscription delivers it.
     void send(const std::string& json) {
-        redisReply kind{}, chan{}, payload{};
-        payload.type = REDIS_REPLY_STRING;
-        payload.str = const_cast<char*>(json.c_str());
-        payload.len = json.size();
-        redisReply* elems[3] = {&kind, &chan, &payload};
-        redisReply msg{};
-        msg.type = REDIS_REPLY_ARRAY;
-        msg.elements = 3;
-        msg.element = elems;
-        ProcessVolumeReply(&msg);
+        testsupport::MessageReply msg("volume-value-channel", json);
+        ProcessVolumeReply(msg.get());
     }
     // What the handler published, settled by a marker published after it.
     Strings published() {

@@ -24,18 +24,8 @@ const std::string off = "{\"name\": \"SCHEDULER-AUDIO\", \"action\": \"off\"}";
 
 // A subscription message as the volume listener reads it.
 void volume_message(const std::string& payload) {
-    redisReply kind{}, channel{}, body{};
-    kind.type = channel.type = body.type = REDIS_REPLY_STRING;
-    kind.str = const_cast<char*>("message");
-    channel.str = const_cast<char*>("volume-value-channel");
-    body.str = const_cast<char*>(payload.c_str());
-    body.len = payload.size();
-    redisReply* elems[] = {&kind, &channel, &body};
-    redisReply msg{};
-    msg.type = REDIS_REPLY_ARRAY;
-    msg.elements = 3;
-    msg.element = elems;
-    ProcessVolumeReply(&msg);
+    testsupport::MessageReply msg("volume-value-channel", payload);
+    ProcessVolumeReply(msg.get());
 }
 
 class Priority : public ScheduleTest {

@@ -106,16 +106,8 @@ protected:
 
     // Hands the dispatcher a message as the subscription delivers it.
     void send(const std::string& json) {
-        redisReply kind{}, chan{}, payload{};
-        payload.type = REDIS_REPLY_STRING;
-        payload.str = const_cast<char*>(json.c_str());
-        payload.len = json.size();
-        redisReply* elems[3] = {&kind, &chan, &payload};
-        redisReply msg{};
-        msg.type = REDIS_REPLY_ARRAY;
-        msg.elements = 3;
-        msg.element = elems;
-        ProcessReply(&msg);
+        testsupport::MessageReply msg("session-channel", json);
+        ProcessReply(msg.get());
     }
     static std::string ev(const std::string& type, const std::string& dir, const std::string& more = "") {
         return "{\"type\":\"" + type + "\",\"direction\":\"" + dir + "\",\"event\":true" + more + "}";

@@ -232,6 +232,19 @@ std::vector<std::string> Subscriber::wait_for(size_t n, std::chrono::millisecond
     return messages();
 }
 
+MessageReply::MessageReply(const std::string& channel, const std::string& payload) {
+    kind_.type = channel_.type = payload_.type = REDIS_REPLY_STRING;
+    kind_.str = const_cast<char*>("message");
+    kind_.len = 7;
+    channel_.str = const_cast<char*>(channel.c_str());
+    channel_.len = channel.size();
+    payload_.str = const_cast<char*>(payload.c_str());
+    payload_.len = payload.size();
+    msg_.type = REDIS_REPLY_ARRAY;
+    msg_.elements = 3;
+    msg_.element = elems_;
+}
+
 const char* death_test_style() { return getenv("CALLCTLD_EMULATOR") != nullptr ? "fast" : "threadsafe"; }
 
 bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds deadline) {

@@ -98,6 +98,19 @@ private:
 
 std::vector<std::string> lines(const std::string& text);
 
+// A "message" reply as a subscription delivers it, carrying payload (which
+// must outlive it): what the listeners hand their handlers.
+class MessageReply {
+public:
+    MessageReply(const std::string& channel, const std::string& payload);
+    MessageReply(const MessageReply&) = delete;
+    MessageReply& operator=(const MessageReply&) = delete;
+    redisReply* get() { return &msg_; }
+private:
+    redisReply kind_{}, channel_{}, payload_{}, msg_{};
+    redisReply* elems_[3] = {&kind_, &channel_, &payload_};
+};
+
 // Style for death tests: "threadsafe" re-executes the test binary, which an
 // emulated cross-built binary cannot do (CALLCTLD_EMULATOR set); there the
 // child is forked without exec ("fast").
