@@ -52,9 +52,10 @@ TEST_F(ScheduleE2E, HarnessPlaysTheShippedSchedule) {
     const std::string r = root.dir();
     // a cross-built harness runs under the same emulator as the daemon
     const char* emu = getenv("CALLCTLD_EMULATOR");
-    std::string cmd = "CALLCTLD_ROOT='" + r + "' PATH='" + r + "/standin-bin':\"$PATH\" " +
-                      (emu ? std::string(emu) + " '" : "'") + build_path("sandbox/harness/schedule-harness") + "' < '" + r + "/harness.in' > '" + r +
-                      "/harness.out' 2>&1";
+    const std::string harness = (emu ? std::string(emu) + " '" : "'") +
+                                build_path("sandbox/harness/schedule-harness") + "'";
+    std::string cmd = "CALLCTLD_ROOT='" + r + "' PATH='" + r + "/standin-bin':\"$PATH\" " + harness + " < '" + r +
+                      "/harness.in' > '" + r + "/harness.out' 2>&1";
     ASSERT_EQ(system(cmd.c_str()), 0) << root.read("/harness.out");
     EXPECT_EQ(lines(root.read("/harness.out")),
               (Strings{"device root: " + r, "schedule 2031-06-11 08:00 weekday 3", "idle",
