@@ -109,13 +109,4 @@ TEST(SipE2E, OneIncomingCall) {
     EXPECT_TRUE(daemon.alive());
 }
 
-TEST(SipE2E, NoRedisAtStartEndsTheDaemon) {
-    DeviceRoot root;
-    setup_sandbox_root(root.dir());
-    Daemon daemon(root.dir());
-    EXPECT_EQ(daemon.wait_exit(), 255);
-    Strings out = lines(daemon.output());
-    EXPECT_NE(std::find(out.begin(), out.end(), "No such file or directory"), out.end()) << daemon.output();
-}
-
 }  // namespace
