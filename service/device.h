@@ -39,6 +39,8 @@ constexpr const char* REBOOT = "/sbin/reboot";
 constexpr const char* VLC = "/usr/sbin/vlc";
 constexpr const char* PLAYLIST_FMT = "/tmp/playlist_%d.m3u";
 constexpr const char* VLC_SOCK_FMT = "/tmp/vlc_%d.sock";
+// Only in a device root: signed seconds by which now() is moved (see now()).
+constexpr const char* CLOCK_OFFSET = "/clock_offset";
 
 // ---- device root -----------------------------------------------------------
 // The root in force ("" on the device). Read from CALLCTLD_ROOT at first use;
@@ -67,7 +69,8 @@ using ShellRunner = int (*)(const char* cmd);
 using PipeRunner = int (*)(const char* cmd, char* line, size_t cap);
 // Player spawn (posix_spawn, empty environment): returns the child pid, or -1.
 using SpawnRunner = pid_t (*)(const char* path, char* const argv[]);
-// Wall clock in whole seconds.
+// Wall clock in whole seconds: time(), and in a device root plus the seconds
+// that the root's CLOCK_OFFSET file holds (the sandbox moves the clock so).
 using Clock = time_t (*)();
 // Sleep in microseconds.
 using Sleeper = void (*)(unsigned long us);

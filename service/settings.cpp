@@ -92,7 +92,7 @@ struct Parser {
 
 // Loads an INI file by iniparser's rules into an iniparser dictionary, without
 // its limit of 1024 characters per line (a holiday list fills up to 4095).
-dictionary* load_ini(const char* path) {
+dictionary* load_ini(const char* path, bool quiet) {
     FILE* f = dev::fopen_cloexec(path, "r");
     if (f == nullptr) return nullptr;
     dictionary* d = dictionary_new(0);
@@ -125,7 +125,8 @@ dictionary* load_ini(const char* path) {
         last = 0;
         std::string work = cur;
         if (!p.line(&work[0], &mem_err)) {
-            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, cur.c_str());
+            if (!quiet)
+                fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, cur.c_str());
             ++errs;
         }
     }
@@ -143,10 +144,12 @@ dictionary* load_ini(const char* path) {
 
 dictionary* settings_load(const char* file) {
     dev::Path path(file);
-    dictionary* d = load_ini(path);
+    dictionary* d = load_ini(path, false);
     if (d == nullptr) fprintf(stderr, "cannot parse file: %s\n", file);
     return d;
 }
+
+dictionary* settings_load_quiet(const char* file) { return load_ini(dev::Path(file), true); }
 
 void settings_free(dictionary* d) {
     if (d) iniparser_freedict(d);

@@ -26,6 +26,9 @@ inline int GetCmdValue(const char* file, const char* key, char (&value)[N]) {
 // failure. Free with settings_free.
 dictionary* settings_load(const char* file);
 void settings_free(dictionary* d);
+// The same without any message: for readers that look every minute whether a
+// feature is switched on, and must stay silent while it is not.
+dictionary* settings_load_quiet(const char* file);
 
 // A text value; NULL entries (a section name used as a key) read as def.
 const char* settings_string(const dictionary* d, const char* key, const char* def);

@@ -32,6 +32,8 @@ int init() {
         {write_opnlog, "create thread2 write_opnlog failed"},
         {handleDateTime, "create thread3 handleDateTime failed"},
         {get_volume_info, "create thread4 get_volume_info failed"},
+        // the schedule's driver; it stays idle unless switched on
+        {schedule_driver, "create thread5 schedule_driver failed"},
     };
     for (const Worker& w : workers) {
         if (!start_detached(w.entry, nullptr)) {
