@@ -23,4 +23,7 @@ bool take_root(int argc, char** argv, int& i, bool* bad);
 // Prints "callctl <sub>: <message>" on standard error and returns 2.
 int usage_error(const char* sub, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// The subcommands' entry points, one file each.
+int schedule_main(int argc, char** argv);  // schedule.cpp
+
 }  // namespace callctl

@@ -9,6 +9,7 @@ namespace {
 
 // One line per subcommand; each subcommand's file defines its entry point.
 const callctl::Entry kCommands[] = {
+    {"schedule", callctl::schedule_main, "what the schedule's driver will play, minute by minute"},
     {nullptr, nullptr, nullptr},
 };
 

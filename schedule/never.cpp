@@ -44,7 +44,9 @@ NeverReason window_reason(const dictionary* d, int n) {
     return NeverReason::IntervalNeverLands;
 }
 
-NeverReason file_reason(const dictionary* d, int n) {
+}  // namespace
+
+NeverReason schedule_file_reason(const dictionary* d, int n) {
     const char* file = value(d, n, "audio_file", "");
     if (file[0] == '\0') return NeverReason::NoFile;
     char plays[8];
@@ -55,7 +57,6 @@ NeverReason file_reason(const dictionary* d, int n) {
     size_t room = loop ? 63 - strlen(dev::BARESIP_SOUNDS) : 63;
     return strlen(file) > room ? NeverReason::FileTooLong : NeverReason::None;
 }
-}  // namespace
 
 const char* never_reason_text(NeverReason r) {
     switch (r) {
@@ -123,7 +124,7 @@ NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date l
     if (!day_met) return NeverReason::Holidays;
 
     NeverReason r = window_reason(d, n);
-    if (r == NeverReason::None) r = file_reason(d, n);
+    if (r == NeverReason::None) r = schedule_file_reason(d, n);
     if (r == NeverReason::None && !driver.enable) r = NeverReason::DriverOff;
     return r;
 }

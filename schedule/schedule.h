@@ -113,6 +113,8 @@ const char* never_reason_text(NeverReason r);
 // Why entry n plays nothing on the days first..last (both included, whole
 // days, at most ten years looked at), or None.
 NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date last);
+// NoFile or FileTooLong when a start of entry n plays nothing, else None.
+NeverReason schedule_file_reason(const dictionary* d, int n);
 
 // ---- the schedule's driver ----------------------------------------------------
 // Its settings, section "driver" of the schedule settings, read every minute.
