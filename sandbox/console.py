@@ -159,6 +159,7 @@ class Sandbox:
         self.conns = []
         self.direction = "incoming"
         self.peer = "sip:1001@192.168.1.20"
+        self.clock_offset = 0   # seconds the daemon's clock runs ahead of the host's
 
     # paths
     def dev(self, p):
@@ -168,8 +169,11 @@ class Sandbox:
     def sock(self):
         return self.dev("/tmp/redis.sock")
 
-    def start(self):
+    def start(self, clock=None):
         subprocess.run(["sh", os.path.join(HERE, "setup-root.sh"), self.root], check=True)
+        if clock:
+            # before the daemon starts, so that its first minute is already this one
+            self.set_clock(parse_clock(clock))
         conf = self.dev("/tmp/redis-sandbox.conf")
         with open(conf, "w") as f:
             f.write("port 0\nunixsocket %s\nunixsocketperm 700\nsave \"\"\nappendonly no\n"
@@ -327,11 +331,27 @@ class Sandbox:
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
+    # ---- the daemon's clock ----
+    # In a device root the daemon adds the seconds of its /clock_offset file to
+    # the wall clock; nothing else of the host changes.
+    def set_clock(self, epoch):
+        self.clock_offset = int(epoch) - int(time.time())
+        with open(self.dev("/clock_offset.new"), "w") as f:
+            f.write("%d\n" % self.clock_offset)
+        os.replace(self.dev("/clock_offset.new"), self.dev("/clock_offset"))
+
+    def clock_now(self):
+        return time.time() + self.clock_offset
+
+    def clock_text(self):
+        return time.strftime("%Y-%m-%d %H:%M:%S %Z, %A", time.localtime(self.clock_now()))
+
     # ---- the in-process schedule harness ----
     def harness(self, line):
         """Forwards one command to the schedule harness, started on first use.
-        The daemon's own threads never evaluate the schedule; the harness runs
-        the same evaluation, players and priorities against this device."""
+        The harness runs the same evaluation, players and priorities against
+        this device for any minute it is given; the daemon's own driver (on in
+        the sandbox's settings) evaluates the minutes of the daemon's clock."""
         if getattr(self, "harness_proc", None) is None:
             exe = os.path.join(self.build, "sandbox/harness/schedule-harness")
             if not os.path.exists(exe):
@@ -355,7 +375,7 @@ class Sandbox:
     def setting_file(self, section):
         if section == "volume":
             return self.dev("/oem/etc/volctrl.conf")
-        if section.startswith("schedule_") or section == "holidays":
+        if section.startswith("schedule_") or section in ("holidays", "driver"):
             return self.dev("/oem/etc/schedule.conf")
         return self.dev("/etc/speaker.conf")
 
@@ -426,13 +446,33 @@ HELP = """commands:
   set SECTION:KEY VALUE      edit a setting (speaker.conf, volctrl.conf or schedule.conf)
   get SECTION:KEY            show a setting
   publish JSON               publish a raw session-channel event
+  clock                      show the daemon's clock
+  clock set YYYY-MM-DD HH:MM[:SS] [UTC]  set the daemon's clock (local time, or UTC)
+  clock +N | clock -N        move the daemon's clock by N minutes
   minute Y M D H MIN WDAY    evaluate the audio schedule for that minute (in-process harness)
   schedule-state             show the scheduled entries that play or pause
   write PATH TEXT            write a file of the device root (e.g. /vlc_item_ms 300)
   where                      show where everything lives
   sleep S                    wait S seconds
   expect [-t S] TEXT         wait until a shown line contains TEXT (scenario test)
-  help, quit"""
+  absent S TEXT              fail if a line containing TEXT is shown within S seconds
+  help, quit
+scenario files may begin with:
+  @tz ZONE                   the time zone of the daemon (e.g. Europe/Berlin)
+  @clock YYYY-MM-DD HH:MM[:SS]  the daemon's clock at start (scenarios start at
+                             2031-03-05 03:00, a quiet Wednesday night, unless given)"""
+
+
+def parse_clock(text):
+    """ "YYYY-MM-DD HH:MM[:SS] [UTC]" as seconds since the epoch."""
+    import calendar
+    words = text.split()
+    utc = len(words) == 3 and words[2] == "UTC"
+    if len(words) != (3 if utc else 2):
+        raise ValueError("a time is YYYY-MM-DD HH:MM[:SS] [UTC]")
+    fmt = "%Y-%m-%d %H:%M:%S" if words[1].count(":") == 2 else "%Y-%m-%d %H:%M"
+    tm = time.strptime(words[0] + " " + words[1], fmt)
+    return calendar.timegm(tm) if utc else time.mktime(tm)
 
 
 def run_command(sb, screen, line, timeout_default):
@@ -497,6 +537,20 @@ def run_command(sb, screen, line, timeout_default):
         with open(path, "w") as f:
             f.write(" ".join(args[1:]) + "\n")
         screen.show("console", "wrote %s" % args[0])
+    elif cmd == "clock":
+        if args and args[0] == "set":
+            sb.set_clock(parse_clock(" ".join(args[1:])))
+        elif args and re.match(r"^[+-]\d+$", args[0]):
+            sb.set_clock(sb.clock_now() + int(args[0]) * 60)
+        elif args:
+            raise ValueError("clock, clock set TIME, clock +N or clock -N")
+        screen.show("console", "daemon clock: %s" % sb.clock_text())
+    elif cmd == "absent":
+        t, needle = float(args[0]), " ".join(args[1:])
+        ok, _ = screen.expect(needle, t)
+        if ok:
+            raise ExpectFailed("no " + needle, [needle])
+        screen.show("expect", "ok: no %s for %s s" % (needle, args[0]))
     elif cmd == "minute":
         sb.harness("minute " + " ".join(args))
     elif cmd == "schedule-state":
@@ -533,7 +587,26 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the device root folder")
     ap.add_argument("--verbose", action="store_true", help="show every line the daemon prints")
     ap.add_argument("--timeout", type=float, default=15.0, help="default expect time-out (s)")
+    ap.add_argument("--clock", help="the daemon's clock at start: YYYY-MM-DD HH:MM[:SS] (default: the host's; "
+                    "scenarios: 2031-03-05 03:00, or their @clock line)")
+    ap.add_argument("--tz", help="the daemon's time zone (default: the host's; scenarios: their @tz line)")
     opts = ap.parse_args()
+
+    # a scenario states its zone and its clock in its @ lines; without them it
+    # starts at a quiet minute, so that it does not depend on the hour it runs at
+    headers = {}
+    if opts.scenario:
+        with open(opts.scenario) as f:
+            for line in f:
+                m = re.match(r"^@(tz|clock)\s+(.+?)\s*$", line)
+                if m:
+                    headers[m.group(1)] = m.group(2)
+        headers.setdefault("clock", "2031-03-05 03:00")
+    tz = opts.tz or headers.get("tz")
+    if tz:
+        os.environ["TZ"] = tz
+        time.tzset()
+    clock = opts.clock or headers.get("clock")
 
     colour = sys.stdout.isatty() and os.environ.get("TERM", "dumb") != "dumb" and "NO_COLOR" not in os.environ
     screen = Screen(colour)
@@ -547,10 +620,12 @@ def main():
     signal.signal(signal.SIGINT, signal.default_int_handler)
     status = 0
     try:
-        sb.start()
+        sb.start(clock)
         if opts.scenario:
             with open(opts.scenario) as f:
                 for lineno, line in enumerate(f, 1):
+                    if line.startswith("@"):
+                        continue
                     if line.strip() and not line.lstrip().startswith("#"):
                         screen.show("console", "> " + line.strip())
                     try:
@@ -567,6 +642,7 @@ def main():
                 status = 1
         else:
             run_command(sb, screen, "where", opts.timeout)
+            run_command(sb, screen, "clock", opts.timeout)
             print(HELP)
             while True:
                 try:
