@@ -261,6 +261,7 @@ class Sandbox:
         if self.verbose:
             return True
         return not (re.match(r"\d\d:\d\d:\d\d INFO  main:274:", line) or line.startswith("keystr: ")
+                    or re.match(r"(current date|holiday start|holiday end): ", line)
                     or line.startswith("opnLog [") or line.startswith("Baresip Status is: "))
 
     def _watch_gpio(self):
@@ -489,8 +490,9 @@ def run_command(sb, screen, line, timeout_default):
         print(HELP)
     elif cmd == "where":
         print("device root: %s\nredis socket: %s\ndaemon output: %s\njournal: %s\noperation log: %s\n"
-              "call details: %s" % (sb.root, sb.sock, sb.dev("/callctld.out"), sb.dev("/journal"),
-                                    sb.dev("/userdata/system.csv"), sb.dev("/userdata/cdr.csv")))
+              "call details: %s\nwhat will play: %s schedule --root %s" % (
+                  sb.root, sb.sock, sb.dev("/callctld.out"), sb.dev("/journal"), sb.dev("/userdata/system.csv"),
+                  sb.dev("/userdata/cdr.csv"), os.path.join(sb.build, "callctl/callctl"), sb.root))
     elif cmd == "press":
         screen.show("console", "call button pressed")
         subprocess.run(["sh", os.path.join(HERE, "gpio.sh"), sb.root, "press"], check=True)
