@@ -29,7 +29,7 @@ bool sample_low(int fd) {
 }
 }  // namespace
 
-InputActions default_input_actions() { return InputActions{keyAction, playBeep, action_url, play_audio}; }
+InputActions default_input_actions() { return InputActions{keyAction, playBeep, action_url_fired, play_audio}; }
 
 InputActions set_input_actions(const InputActions& actions) {
     InputActions old = g_actions;
@@ -66,8 +66,8 @@ void on_call_button_press() {
     } else if (strcmp(key_action, "http") == 0) {
         char url[256];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:http_url", url);
-        g_actions.action_url(url);
-        writeLog("FUNCTION", "KEY HTTP Request", url);
+        // a refused URL requested nothing, so it leaves no request row
+        if (g_actions.action_url(url)) writeLog("FUNCTION", "KEY HTTP Request", url);
     } else if (strcmp(key_action, "play") == 0) {
         char file[32];
         char repeat[16];
@@ -83,15 +83,18 @@ void on_call_button_press() {
 
 void on_reset_press(ResetState* st) {
     st->press_time = dev::now();
-    st->pressed_once = true;
+    st->pressed = true;
     puts("KEY DOWN");
     writeLog("BUTTON", "RESET", "DOWN");
 }
 
 void on_reset_release(ResetState* st) {
-    // A release with no press recorded (the first change seen after start)
-    // has no hold time: it counts as 0 s and only logs.
-    int duration = st->pressed_once ? static_cast<int>(dev::now() - st->press_time) : 0;
+    // One hold is one release: a release with no press recorded since the
+    // last release (a bounce, or the first change seen after start) has no
+    // hold of its own, so it logs nothing and acts on nothing.
+    if (!st->pressed) return;
+    st->pressed = false;
+    int duration = static_cast<int>(dev::now() - st->press_time);
     printf("KEY UP, Time:%d\n", duration);
     char detail[64];
     str_format(detail, sizeof detail, "Release <Duration %ds>", duration);
@@ -103,7 +106,9 @@ void on_reset_release(ResetState* st) {
 namespace {
 // On the device sysfs raises POLLPRI when a value changes. A device root on
 // a PC holds plain files, which never do: there the loop also watches the two
-// files with inotify and counts a completed write as an edge.
+// files with inotify. One write gives two notifications (modification and
+// close), so there a level counts as an edge only when it differs from the
+// last level acted on.
 struct EdgeWatch {
     int fd = -1;
     int wd[2] = {-1, -1};
@@ -153,6 +158,11 @@ int input_loop() {
         lseek(reset_fd, 0, SEEK_SET);
     }
     EdgeWatch watch = open_edge_watch(call_path, reset_path);
+    bool last_low[2] = {false, false};  // levels last acted on (device root only)
+    if (watch.fd >= 0) {
+        last_low[0] = call_fd >= 0 && sample_low(call_fd);
+        last_low[1] = reset_fd >= 0 && sample_low(reset_fd);
+    }
     ResetState reset;
 
     for (;;) {
@@ -170,12 +180,22 @@ int input_loop() {
         bool changed[2] = {(fds[0].revents & POLLPRI) != 0, (fds[1].revents & POLLPRI) != 0};
         if (nfds == 3 && (fds[2].revents & POLLIN)) read_edges(watch, changed);
 
-        if (changed[0] && call_fd >= 0 && debounce_pressed(call_fd)) on_call_button_press();
+        if (changed[0] && call_fd >= 0) {
+            bool low = debounce_pressed(call_fd);
+            if (watch.fd < 0 || low != last_low[0]) {
+                last_low[0] = low;
+                if (low) on_call_button_press();
+            }
+        }
         if (changed[1] && reset_fd >= 0) {
-            if (debounce_pressed(reset_fd))
-                on_reset_press(&reset);
-            else
-                on_reset_release(&reset);
+            bool low = debounce_pressed(reset_fd);
+            if (watch.fd < 0 || low != last_low[1]) {
+                last_low[1] = low;
+                if (low)
+                    on_reset_press(&reset);
+                else
+                    on_reset_release(&reset);
+            }
         }
     }
 }
