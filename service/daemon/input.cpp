@@ -106,9 +106,10 @@ void on_reset_release(ResetState* st) {
 namespace {
 // On the device sysfs raises POLLPRI when a value changes. A device root on
 // a PC holds plain files, which never do: there the loop also watches the two
-// files with inotify. One write gives two notifications (modification and
-// close), so there a level counts as an edge only when it differs from the
-// last level acted on.
+// files with inotify. A write there is one edge, as a change is on the
+// device: only the close of a written file counts (a write also raises
+// modifications, which would make one write two edges). Notifications that
+// pile up while the loop is busy are taken together as one, as sysfs does.
 struct EdgeWatch {
     int fd = -1;
     int wd[2] = {-1, -1};
@@ -119,8 +120,8 @@ EdgeWatch open_edge_watch(const char* call_path, const char* reset_path) {
     if (dev::root()[0] == '\0') return w;
     w.fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (w.fd < 0) return w;
-    w.wd[0] = inotify_add_watch(w.fd, call_path, IN_CLOSE_WRITE | IN_MODIFY);
-    w.wd[1] = inotify_add_watch(w.fd, reset_path, IN_CLOSE_WRITE | IN_MODIFY);
+    w.wd[0] = inotify_add_watch(w.fd, call_path, IN_CLOSE_WRITE);
+    w.wd[1] = inotify_add_watch(w.fd, reset_path, IN_CLOSE_WRITE);
     return w;
 }
 
@@ -158,11 +159,6 @@ int input_loop() {
         lseek(reset_fd, 0, SEEK_SET);
     }
     EdgeWatch watch = open_edge_watch(call_path, reset_path);
-    bool last_low[2] = {false, false};  // levels last acted on (device root only)
-    if (watch.fd >= 0) {
-        last_low[0] = call_fd >= 0 && sample_low(call_fd);
-        last_low[1] = reset_fd >= 0 && sample_low(reset_fd);
-    }
     ResetState reset;
 
     for (;;) {
@@ -180,22 +176,12 @@ int input_loop() {
         bool changed[2] = {(fds[0].revents & POLLPRI) != 0, (fds[1].revents & POLLPRI) != 0};
         if (nfds == 3 && (fds[2].revents & POLLIN)) read_edges(watch, changed);
 
-        if (changed[0] && call_fd >= 0) {
-            bool low = debounce_pressed(call_fd);
-            if (watch.fd < 0 || low != last_low[0]) {
-                last_low[0] = low;
-                if (low) on_call_button_press();
-            }
-        }
+        if (changed[0] && call_fd >= 0 && debounce_pressed(call_fd)) on_call_button_press();
         if (changed[1] && reset_fd >= 0) {
-            bool low = debounce_pressed(reset_fd);
-            if (watch.fd < 0 || low != last_low[1]) {
-                last_low[1] = low;
-                if (low)
-                    on_reset_press(&reset);
-                else
-                    on_reset_release(&reset);
-            }
+            if (debounce_pressed(reset_fd))
+                on_reset_press(&reset);
+            else
+                on_reset_release(&reset);
         }
     }
 }
