@@ -130,3 +130,52 @@ TEST_F(ScheduleTest, PreviewListsWhatTheDriverDoesOverAWeek) {
     EXPECT_NE(std::find(preview.begin(), preview.end(), "2031-03-30 03:00 3 stop"), preview.end());
     EXPECT_NE(std::find(preview.begin(), preview.end(), "2031-03-30 03:00 4 start"), preview.end());
 }
+
+// Why an entry never plays, for the week of Monday 2031-06-09, one entry per
+// reason; the first reason in the order of the entry tests is named.
+TEST_F(ScheduleTest, NeverReasonsNameWhatKeepsAnEntrySilent) {
+    using Keys = std::vector<std::pair<std::string, std::string>>;
+    const Keys base = {{"enable", "yes"}, {"weeks", "1234567"}, {"s_year", "2031"}, {"s_month", "1"},
+                       {"s_day", "1"},    {"e_year", "2031"},    {"e_month", "12"},  {"e_day", "31"},
+                       {"s_hour", "8"},   {"e_hour", "9"},       {"audio_file", "a.mp3"}};
+    struct {
+        Keys keys;  // override base
+        NeverReason reason;
+    } cases[] = {
+        {{}, NeverReason::None},
+        {{{"enable", "no"}}, NeverReason::Disabled},
+        {{{"weeks", ""}}, NeverReason::NoWeekdays},
+        {{{"weeks", "089"}}, NeverReason::WeekdaysImpossible},  // 0 is Sunday only with driver:sunday 0
+        {{{"s_year", "2032"}, {"e_year", "2031"}}, NeverReason::DateRangeEmpty},
+        {{{"s_year", "2030"}, {"e_year", "2030"}}, NeverReason::DateRangeOver},
+        {{{"s_year", "2032"}, {"e_year", "2032"}}, NeverReason::DateRangeNotBegun},
+        {{{"s_month", "6"}, {"s_day", "14"}, {"e_month", "6"}, {"e_day", "14"}, {"weeks", "1"}},
+         NeverReason::WeekdaysNotInPeriod},  // the 14th is a Saturday
+        {{{"enholiday", "yes"}}, NeverReason::Holidays},
+        {{{"e_hour", "8"}}, NeverReason::WindowEmpty},
+        {{{"s_hour", "22"}, {"e_hour", "2"}}, NeverReason::WindowImpossible},
+        {{{"s_hour", "-1"}, {"e_hour", "0"}, {"e_min", "30"}, {"interval", "0"}}, NeverReason::IntervalNeverLands},
+        {{{"audio_file", ""}}, NeverReason::NoFile},
+        {{{"audio_file", std::string(45, 'x')}}, NeverReason::FileTooLong},  // loop mode: 44 at most
+        {{{"audio_file", std::string(45, 'x')}, {"play_times", "1"}}, NeverReason::None},
+    };
+    std::string conf = "[holidays]\ndata = {\"holidays\": [\"2031-6-9:2031-6-16\"]}\n";
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        Keys k = base;
+        k.insert(k.end(), cases[i].keys.begin(), cases[i].keys.end());
+        conf += section(static_cast<int>(i) + 1, k);
+    }
+    for (const char* driver : {"[driver]\nenable = yes\n", ""}) {
+        write_schedule(conf + driver);
+        dictionary* d = settings_load("/oem/etc/schedule.conf");
+        ASSERT_NE(d, nullptr);
+        for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+            SCOPED_TRACE(section(static_cast<int>(i) + 1, cases[i].keys) + driver);
+            NeverReason want = cases[i].reason;
+            // with the driver off, an entry with nothing else against it is silent for that
+            if (driver[0] == '\0' && want == NeverReason::None) want = NeverReason::DriverOff;
+            EXPECT_EQ(schedule_never_reason(d, static_cast<int>(i) + 1, Date{2031, 6, 9}, Date{2031, 6, 15}), want);
+        }
+        settings_free(d);
+    }
+}
