@@ -9,6 +9,8 @@ namespace {
 
 // One line per subcommand; each subcommand's file defines its entry point.
 const callctl::Entry kCommands[] = {
+    {"check", callctl::cmd_check, "report what callctld would meet silently in its settings files"},
+    {"status", callctl::cmd_status, "tell whether the running callctld is alive, from the bus"},
     {nullptr, nullptr, nullptr},
 };
 

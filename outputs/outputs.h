@@ -7,7 +7,18 @@ constexpr const char* RELAY_ID = "gpio112";
 
 // Longest wait of a timed release, in seconds: the wait is held as a 32-bit
 // count of microseconds, so longer (and negative) durations are clamped.
-enum { RELEASE_MAX_SECONDS = 4294 };
+enum { RELEASE_MAX_SECONDS = 4294, SCREEN_ID_SIZE = 16 };
+
+// A duration setting as whole seconds: leading decimal digits (none gives 0),
+// clamped to 0..RELEASE_MAX_SECONDS; *clamped (when given) tells whether the
+// value was outside.
+unsigned release_seconds(const char* value, bool* clamped);
+// The duration setting key ("relay_ctrl:duration", "screen_ctrl:duration")
+// of "/etc/speaker.conf" as the timed release reads it.
+unsigned release_setting(const char* key, bool* clamped);
+// Reads the screen id "screen_ctrl:type"; false when it is not a JSON number
+// (the screen commands are then refused).
+bool screen_id(char (&id)[SCREEN_ID_SIZE]);
 
 // Sends the relay On (with "relay_ctrl:type") or Off command on "output-channel".
 void relayControl(const char* relay, int on);
