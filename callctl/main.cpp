@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli.h"
+#include "version.h"
 
 namespace {
 
@@ -29,6 +30,13 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         print_help(stderr);
         return 2;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        if (CALLCTLD_COMMIT[0] != '\0')
+            printf("callctl %s (commit %s)\n", CALLCTLD_VERSION, CALLCTLD_COMMIT);
+        else
+            printf("callctl %s\n", CALLCTLD_VERSION);
+        return 0;
     }
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         print_help(stdout);
