@@ -28,13 +28,16 @@ add_custom_target(callctld_docs ALL DEPENDS ${compressed})
 install(FILES ${CMAKE_BINARY_DIR}/compressed/callctld.8.gz DESTINATION share/man/man8)
 install(FILES ${CMAKE_BINARY_DIR}/compressed/callctl.1.gz DESTINATION share/man/man1)
 install(FILES ${CMAKE_BINARY_DIR}/compressed/changelog.gz packaging/copyright README.md DESTINATION ${doc_dir})
+install(FILES packaging/lintian-overrides DESTINATION share/lintian/overrides RENAME callctld)
 install(FILES sandbox/conf/speaker.conf sandbox/conf/volctrl.conf sandbox/conf/schedule.conf
         DESTINATION ${doc_dir}/examples)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME callctld)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "callctld maintainers <callctld@localhost>")
+# Who answers for the package; set it for a release (-DCALLCTLD_MAINTAINER=...).
+set(CALLCTLD_MAINTAINER "callctld maintainers <callctld@example.org>" CACHE STRING "Package maintainer")
+set(CPACK_PACKAGE_CONTACT "${CALLCTLD_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -42,14 +45,16 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server")
+# The first line is the synopsis; CPack indents the rest and marks the
+# empty line as a paragraph break.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "call control of a networked SIP intercom speaker
- callctld follows the SIP user agent's call and registration events on the
- device's Redis bus and drives the call-state relay, the screen and the AI
- module line, the key beep, the spoken IP address, HTTP action requests, the
- call-detail file and the operation log.
- .
- callctl checks the settings before they are used and tells whether the
- running daemon is healthy.")
+callctld follows the SIP user agent's call and registration events on the
+device's Redis bus and drives the call-state relay, the screen and the AI
+module line, the key beep, the spoken IP address, HTTP action requests, the
+call-detail file and the operation log.
+
+callctl checks the settings before they are used and tells whether the
+running daemon is healthy.")
 # The cross build names its architecture (dpkg would give the build machine's).
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$"
    AND CMAKE_CROSSCOMPILING)
