@@ -188,7 +188,8 @@ private:
 
     void screen(const SettingsFile& f) {
         char id[SCREEN_ID_SIZE];
-        if (f.entry("screen_ctrl:type") != nullptr && !screen_id(id))
+        screen_setting(id);
+        if (f.entry("screen_ctrl:type") != nullptr && !screen_id_ok(id))
             add(f, "screen_ctrl:type",
                 printf_text("the screen id \"%s\" is not a number: every screen on/off command is refused", id),
                 "give the screen's number, for example 1");
@@ -198,10 +199,10 @@ private:
         // held in a field of 9 bytes, like the evaluation's
         char screen[sizeof PlayRequest::trigger_screen];
         str_copy(screen, value);
-        if (strcmp(screen, "Disabled") != 0 && !is_json_number(screen))
+        if (strcmp(screen, "Disabled") != 0 && !screen_id_ok(screen))
             add(f, key,
-                printf_text("the screen id \"%s\" is neither a number nor Disabled: the screen messages of "
-                            "the entry are not valid",
+                printf_text("the screen id \"%s\" is neither a number nor Disabled: the entry's screen on/off "
+                            "commands are refused",
                             screen),
                 "give the screen's number, or Disabled for no screen");
     }

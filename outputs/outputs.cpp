@@ -48,10 +48,9 @@ unsigned release_setting(const char* key, bool* clamped) {
     return release_seconds(value, clamped);
 }
 
-bool screen_id(char (&id)[SCREEN_ID_SIZE]) {
-    GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id);
-    return is_json_number(id);
-}
+void screen_setting(char (&id)[SCREEN_ID_SIZE]) { GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id); }
+
+bool screen_id_ok(const char* id) { return id != nullptr && strlen(id) < SCREEN_ID_SIZE && is_json_number(id); }
 
 bool is_json_number(const char* text) {
     // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
@@ -92,21 +91,25 @@ void relayControl(const char* relay, int on) {
     control_cmd(1, cmd);
 }
 
-void screenControl(int on) {
+bool screen_send(const char* action, const char* id, const char* setting) {
     // The screen id is a JSON number and goes in without quotes; at most 15
     // characters, so the command always fits. Anything else would change the
     // message itself, so it is refused.
-    char id[SCREEN_ID_SIZE];
-    if (!screen_id(id)) {
-        printf("screen_ctrl:type is not a number, screen command not sent: %s\n", id);
-        return;
+    if (id == nullptr) id = "";
+    if (!screen_id_ok(id)) {
+        printf("%s is not a number, screen command not sent: %s\n", setting, id);
+        return false;
     }
     char cmd[64];
-    if (on)
-        str_format(cmd, sizeof cmd, "{\"action\": \"on\", \"id\": %s}", id);
-    else
-        str_format(cmd, sizeof cmd, "{\"action\": \"off\", \"id\": %s}", id);
+    str_format(cmd, sizeof cmd, "{\"action\": \"%s\", \"id\": %s}", action, id);
     screen_control(cmd);
+    return true;
+}
+
+bool screenControl(int on) {
+    char id[SCREEN_ID_SIZE];
+    screen_setting(id);
+    return screen_send(on ? "on" : "off", id, "screen_ctrl:type");
 }
 
 void ai_ctrl(int on) {
@@ -133,8 +136,7 @@ void* relayDelayControl(void* arg) {
 
 void* screenDelayControl(void* arg) {
     dev::sleep_us(release_wait_us("screen_ctrl:duration"));
-    screenControl(0);
-    if (debug_on()) puts("screen set off");
+    if (screenControl(0) && debug_on()) puts("screen set off");
     release_done(arg);
     return nullptr;
 }

@@ -16,15 +16,23 @@ unsigned release_seconds(const char* value, bool* clamped);
 // The duration setting key ("relay_ctrl:duration", "screen_ctrl:duration")
 // of "/etc/speaker.conf" as the timed release reads it.
 unsigned release_setting(const char* key, bool* clamped);
-// Reads the screen id "screen_ctrl:type"; false when it is not a JSON number
-// (the screen commands are then refused).
-bool screen_id(char (&id)[SCREEN_ID_SIZE]);
+// Reads the screen id "screen_ctrl:type" as the screen commands do.
+void screen_setting(char (&id)[SCREEN_ID_SIZE]);
+// Whether a screen id goes into the screen commands: one JSON number of at
+// most 15 characters. Any other id is refused.
+bool screen_id_ok(const char* id);
 
 // Sends the relay On (with "relay_ctrl:type") or Off command on "output-channel".
 void relayControl(const char* relay, int on);
 // Publishes the screen on/off command with the id "screen_ctrl:type". An id
 // that is not a JSON number is refused with one line on standard output.
-void screenControl(int on);
+// True when the command was sent.
+bool screenControl(int on);
+// Publishes {"action": "<action>", "id": <id>} on "screen-channel" when id is
+// one JSON number of at most 15 characters; otherwise prints
+// "<setting> is not a number, screen command not sent: <id>" and sends
+// nothing. True when sent.
+bool screen_send(const char* action, const char* id, const char* setting);
 // True when text is one JSON number (the form a screen id must have).
 bool is_json_number(const char* text);
 // Writes the AI module's enable line; switching on only when

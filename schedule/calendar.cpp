@@ -29,8 +29,8 @@ bool holiday_ranges(const char* holidays, std::vector<HolidayRange>* out) {
     if (holidays == nullptr) return false;
     cJSON* root = cJSON_Parse(holidays);
     if (root == nullptr) return false;
-    // exact member name, as for every bus message (see ProcessVolumeReply)
-    const cJSON* list = cJSON_IsObject(root) ? cJSON_GetObjectItemCaseSensitive(root, "holidays") : nullptr;
+    // member name matched ignoring case, as for every bus message
+    const cJSON* list = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "holidays") : nullptr;
     bool is_list = cJSON_IsArray(list);
     if (is_list) {
         int n = cJSON_GetArraySize(list);

@@ -83,9 +83,9 @@ void ProcessVolumeReply(redisReply* reply) {
         puts("parse failed!");
         return;
     }
-    // exact member name: cJSON_GetObjectItem would also take "Audio_Volume",
-    // and the first of two such members, not the one the service means
-    const cJSON* volume = cJSON_IsObject(root) ? cJSON_GetObjectItemCaseSensitive(root, "audio_volume") : nullptr;
+    // member name matched ignoring case, the first match deciding, as for
+    // every bus message
+    const cJSON* volume = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "audio_volume") : nullptr;
     if (cJSON_IsNumber(volume)) {
         if (volume->valueint != 0)
             schedule_stop_check_prio(kOutsidePriority);
