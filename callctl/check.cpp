@@ -18,6 +18,7 @@
 #include "buttons.h"
 #include "cli.h"
 #include "device.h"
+#include "input.h"
 #include "outputs.h"
 #include "schedule.h"
 #include "settings.h"
@@ -145,6 +146,7 @@ public:
         durations(f);
         screen(f);
         urls(f);
+        key_audio_file(f);
         onekey_line(f);
         accounts(f);
         answer_beeps(f);
@@ -209,13 +211,13 @@ private:
 
     void urls(const SettingsFile& f) {
         if (const SettingsLine* e = f.entry("intercom:http_url")) {
-            char url[ACTION_URL_MAX + 1];
+            char url[KEY_HTTP_URL_SIZE];
             GetCmdValue(f.path(), "intercom:http_url", url);
-            if (e->value.size() > ACTION_URL_MAX)
+            if (e->value.size() > strlen(url))
                 add(f, e->line, e->name,
-                    printf_text("the URL holds %zu characters: the key action \"http\" requests only its first %d",
-                                e->value.size(), ACTION_URL_MAX),
-                    printf_text("shorten the URL to at most %d characters", ACTION_URL_MAX));
+                    printf_text("the URL holds %zu characters: the key action \"http\" requests only its first %zu",
+                                e->value.size(), strlen(url)),
+                    printf_text("shorten the URL to at most %zu characters", strlen(url)));
             if (action_url_refusal(url) == URL_LEADING_DASH)
                 add(f, e->line, e->name, "the URL begins with '-': the request is refused",
                     "give the whole URL, beginning with http:// or https://");
@@ -234,6 +236,19 @@ private:
                 add(f, e->line, e->name, "the URL begins with '-': the request is refused",
                     "give the whole URL, beginning with http:// or https://");
         }
+    }
+
+    void key_audio_file(const SettingsFile& f) {
+        const SettingsLine* e = f.entry("intercom:audio_file");
+        if (e == nullptr) return;
+        char file[KEY_AUDIO_FILE_SIZE];
+        GetCmdValue(f.path(), "intercom:audio_file", file);
+        if (e->value.size() > strlen(file))
+            add(f, e->line, e->name,
+                printf_text("the file name holds %zu characters: the key action \"play\" asks for its first %zu, "
+                            "another name",
+                            e->value.size(), strlen(file)),
+                printf_text("give a file name of at most %zu characters", strlen(file)));
     }
 
     void onekey_line(const SettingsFile& f) {

@@ -92,6 +92,8 @@ TEST_F(CheckTest, EachPlantedFaultIsNamedWhereItStands) {
         {dev::SPEAKER_CONF, "type = 1\n", "type = one\n", "screen_ctrl:type", "number"},
         {dev::SPEAKER_CONF, "http_url = http", "http_url = -http", "intercom:http_url", "http://"},
         {dev::SPEAKER_CONF, "http_url = http", "http_url = http" + std::string(250, 'h'), "intercom:http_url", "255"},
+        {dev::SPEAKER_CONF, "audio_file = ring", "audio_file = " + std::string(30, 'r') + "ring", "intercom:audio_file",
+         "31"},
         {dev::SPEAKER_CONF, "unreg?", "unreg" + std::string(180, 'x') + "?", "call_action_url:unregistered_url", "255"},
         {dev::SPEAKER_CONF, "local_beep_file = answer.wav", "local_beep_file = ../answer.wav",
          "sip_function:answer_local_beep_file", ".."},
