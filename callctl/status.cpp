@@ -54,10 +54,7 @@ const char* code_name(int code) {
 }
 
 using Reply = std::unique_ptr<redisReply, void (*)(void*)>;
-Reply command(redisContext* c, const char* fmt, const char* arg = nullptr) {
-    void* r = arg ? redisCommand(c, fmt, arg) : redisCommand(c, fmt);
-    return Reply(static_cast<redisReply*>(r), freeReplyObject);
-}
+Reply reply(void* r) { return Reply(static_cast<redisReply*>(r), freeReplyObject); }
 
 // The last n lines of a device file (fewer when it is shorter; none when it
 // cannot be read).
@@ -90,11 +87,12 @@ bool query(Status* s) {
     struct timeval tv = {kTimeoutSeconds, 0};
     redisSetTimeout(c, tv);
     bool ok = false;
-    Reply subs = command(c, "PUBSUB NUMSUB session-channel volume-value-channel");
-    if (subs && subs->type == REDIS_REPLY_ARRAY && subs->elements == 4) {
+    Reply subs = reply(redisCommand(c, "PUBSUB NUMSUB %s %s", SESSION_CHANNEL, VOLUME_VALUE_CHANNEL));
+    if (subs && subs->type == REDIS_REPLY_ARRAY && subs->elements == 4 &&
+        subs->element[1]->type == REDIS_REPLY_INTEGER && subs->element[3]->type == REDIS_REPLY_INTEGER) {
         s->session_subs = subs->element[1]->integer;
         s->volume_subs = subs->element[3]->integer;
-        Reply backlog = command(c, "LLEN %s", WRITELOG_CHANNEL);
+        Reply backlog = reply(redisCommand(c, "LLEN %s", WRITELOG_CHANNEL));
         ok = backlog && backlog->type == REDIS_REPLY_INTEGER;
         if (ok) s->backlog = backlog->integer;
     }
@@ -104,7 +102,7 @@ bool query(Status* s) {
         if (!account_enabled(a)) continue;
         char key[IDENTITY_SIZE];
         account_status_key(a, key);
-        Reply r = command(c, "GET %s", key);
+        Reply r = reply(redisCommand(c, "GET %s", key));
         ok = r && r->type != REDIS_REPLY_ERROR;
         bool text = r && r->type == REDIS_REPLY_STRING;
         s->accounts.push_back(
