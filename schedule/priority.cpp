@@ -77,8 +77,8 @@ void schedule_stop_check_prio(int priority) {
 void ProcessVolumeReply(redisReply* reply) {
     if (reply == nullptr || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3) return;
     const redisReply* payload = reply->element[2];
-    if (payload == nullptr || payload->str == nullptr) return;
-    cJSON* root = cJSON_Parse(payload->str);
+    // a message without text parses as nothing, like any text that is not JSON
+    cJSON* root = payload != nullptr && payload->str != nullptr ? cJSON_Parse(payload->str) : nullptr;
     if (root == nullptr) {
         puts("parse failed!");
         return;

@@ -64,7 +64,11 @@ TEST_F(VolumeHazard, NumbersAreReadAsIntegersAndOtherShapesAreIgnored) {
     send("[{\"audio_volume\": 3}]");     // not an object
     EXPECT_EQ(published(), Strings{});
     send(std::string(1001, '[') + std::string(1001, ']'));
-    EXPECT_EQ(out.take(), "parse failed!\n");
+    testsupport::MessageReply no_text("volume-value-channel", "");
+    no_text.get()->element[2]->type = REDIS_REPLY_INTEGER;  // a payload without text
+    no_text.get()->element[2]->str = nullptr;
+    ProcessVolumeReply(no_text.get());
+    EXPECT_EQ(out.take(), "parse failed!\nparse failed!\n");
 }
 
 // Member names match in any case, and of two members differing only in case
