@@ -60,7 +60,7 @@ Date date_of(time_t t) {
 
 std::vector<PlanRow> plan_schedule(const dictionary* d, time_t from, int days, std::vector<NeverRow>* never) {
     std::vector<PlanRow> rows;
-    char holidays[4096];
+    char holidays[HOLIDAYS_MAX + 1];
     schedule_holidays(d, holidays);
     const DriverSettings s = driver_settings(d);
     EntryInfo info[SCHEDULE_ENTRIES + 1];
@@ -195,7 +195,7 @@ void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std
 }
 }  // namespace
 
-int schedule_main(int argc, char** argv) {
+int cmd_schedule(int argc, char** argv) {
     int days = 7;
     time_t from = dev::now();
     bool bad = false;

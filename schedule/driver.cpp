@@ -140,7 +140,7 @@ bool driver_tick(DriverState* st) {
     // read every minute, quietly: nothing is printed while the driver is off
     dictionary* d = settings_load_quiet(dev::SCHEDULE_CONF);
     const DriverSettings s = driver_settings(d);
-    static thread_local char holidays[4096];
+    static thread_local char holidays[HOLIDAYS_MAX + 1];
     if (d != nullptr)
         schedule_holidays(d, holidays);
     else

@@ -79,8 +79,8 @@ void start_entry(const Entry& e, int n, const char* screen) {
     // a file name cut to its field would name another file: such a name is
     // refused, and the player then plays nothing
     const char* file = e.value("audio_file", "");
-    if (strlen(file) < sizeof req->audio_file) str_copy(req->audio_file, file);
     e.text("play_times", "", req->play_times);
+    if (strlen(file) < sizeof req->audio_file) str_copy(req->audio_file, file);
     e.text("enBeep", "no", req->enBeep);
     str_copy(req->trigger_screen, screen);
     req->priority = e.number("priority", 1);
@@ -91,7 +91,7 @@ void start_entry(const Entry& e, int n, const char* screen) {
 
 }  // namespace
 
-void schedule_holidays(const dictionary* d, char (&out)[4096]) {
+void schedule_holidays(const dictionary* d, char (&out)[HOLIDAYS_MAX + 1]) {
     str_copy(out, settings_string(d, "holidays:data", kNoHolidays));
 }
 
@@ -146,7 +146,7 @@ void schedule_entry_apply(const dictionary* d, int n, EntryAct act) {
 void schedule(int year, int month, int day, int hour, int minute, int weekday) {
     dictionary* d = settings_load(dev::SCHEDULE_CONF);
     if (d == nullptr) return;
-    char holidays[4096];
+    char holidays[HOLIDAYS_MAX + 1];
     schedule_holidays(d, holidays);
     const ScheduleMinute m{year, month, day, hour, minute, weekday};
     for (int n = 1; n <= SCHEDULE_ENTRIES; n++) schedule_entry_apply(d, n, schedule_entry_act(d, n, m, holidays));

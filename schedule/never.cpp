@@ -105,7 +105,7 @@ NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date l
     if (compareDate(last, from)) return NeverReason::DateRangeNotBegun;
 
     // the days of the period that the entry's date range and weekdays admit
-    char holidays[4096];
+    char holidays[HOLIDAYS_MAX + 1];
     schedule_holidays(d, holidays);
     text8(d, n, "enholiday", "no", flag);
     const bool skip_holidays = is_yes(flag);
