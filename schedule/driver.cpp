@@ -20,6 +20,8 @@ constexpr int kMaxCatchUp = 7 * 24 * 60;
 // Wake this long after each second boundary, so that the coarse clock that
 // time() reads has turned over.
 constexpr long kWakeAfterUs = 10000;
+// How late in a minute its evaluation may still come.
+constexpr int kLateSeconds = 2;
 
 int catch_up_minutes(const char* text) {
     size_t n = strlen(text);
@@ -136,6 +138,14 @@ bool driver_tick(DriverState* st) {
     struct tm local;
     if (localtime_r(&t, &local) == nullptr) return false;
     if (st->have_seen && local_minute(local) == st->seen) return false;
+    // A minute is evaluated within two seconds after its second 0: a start
+    // later in a minute (a restart may follow a run that evaluated it
+    // already) begins with the next one.
+    if (!st->have_seen && local.tm_sec > kLateSeconds) {
+        st->have_seen = true;
+        st->seen = local_minute(local);
+        return false;
+    }
 
     // read every minute, quietly: nothing is printed while the driver is off
     dictionary* d = settings_load_quiet(dev::SCHEDULE_CONF);

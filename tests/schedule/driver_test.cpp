@@ -95,6 +95,8 @@ private:
 }  // namespace
 
 TEST_F(Driver, EvaluatesEachMinuteOnceAndFollowsTheClockRules) {
+    // (a driver's first minute is evaluated only when it starts within two
+    // seconds of the minute's second 0: a later start begins with the next)
     const std::string every30 = entry(1, 1, 0, 4, 0, 30);
     const std::string hourly = entry(1, 8, 0, 10, 0, 60);
     const std::string minutely = entry(2, 8, 58, 9, 5, 1);
@@ -124,6 +126,10 @@ TEST_F(Driver, EvaluatesEachMinuteOnceAndFollowsTheClockRules) {
          "Europe/Berlin",
          {{"2031-10-26 00:28:00", 94 * 60, kOn + every30}},
          {"02:30 SCHEDULE,1,Executed", "02:00 SCHEDULE,CLOCK,-59 min", "03:00 SCHEDULE,1,Executed"}},
+        {"started late in a minute: that minute is not evaluated",
+         "UTC",
+         {{"2031-06-11 08:59:03", 60, kOn + minutely}},
+         {"09:00 SCHEDULE,2,Executed"}},
         {"a network time step forward",
          "UTC",
          {{"2031-06-11 08:58:30", 60, kOn + hourly}, {"2031-06-11 09:04:30", 30, ""}},
@@ -131,7 +137,7 @@ TEST_F(Driver, EvaluatesEachMinuteOnceAndFollowsTheClockRules) {
         // evaluation resumes at 09:01, the first minute after the last one
         {"a network time step back",
          "UTC",
-         {{"2031-06-11 08:59:30", 60, kOn + hourly + minutely}, {"2031-06-11 08:57:30", 280, ""}},
+         {{"2031-06-11 08:59:00", 90, kOn + hourly + minutely}, {"2031-06-11 08:57:30", 280, ""}},
          {"08:59 SCHEDULE,2,Executed", "09:00 SCHEDULE,1,Executed", "09:00 SCHEDULE,2,Executed",
           "08:57 SCHEDULE,CLOCK,-3 min", "09:01 SCHEDULE,2,Executed", "09:02 SCHEDULE,2,Executed"}},
         {"forward past catch_up: the clock was set",
@@ -140,7 +146,7 @@ TEST_F(Driver, EvaluatesEachMinuteOnceAndFollowsTheClockRules) {
          {"09:44 SCHEDULE,CLOCK,+45 min, no catch-up"}},
         {"back past catch_up: the clock was set, minutes run again",
          "UTC",
-         {{"2031-06-11 09:00:30", 30, kOn + "catch_up = 30\n" + hourly}, {"2031-06-11 08:00:30", 30, ""}},
+         {{"2031-06-11 09:00:00", 60, kOn + "catch_up = 30\n" + hourly}, {"2031-06-11 08:00:30", 30, ""}},
          {"09:00 SCHEDULE,1,Executed", "08:00 SCHEDULE,CLOCK,-60 min, no catch-up", "08:00 SCHEDULE,1,Executed"}},
         {"catch_up 0 catches nothing up",
          "UTC",
@@ -148,7 +154,7 @@ TEST_F(Driver, EvaluatesEachMinuteOnceAndFollowsTheClockRules) {
          {"09:01 SCHEDULE,CLOCK,+2 min, no catch-up"}},
         {"a board that starts in 1970 waits for the network time",
          "UTC",
-         {{"1970-01-01 00:00:30", 180, kOn + hourly}, {"2031-06-11 08:59:30", 60, ""}},
+         {{"1970-01-01 00:00:00", 180, kOn + hourly}, {"2031-06-11 08:59:30", 60, ""}},
          {"00:00 SCHEDULE,CLOCK,waiting for a valid clock", "09:00 SCHEDULE,1,Executed"}},
         {"switched on at 09:00 and off again at 09:01",
          "UTC",
