@@ -37,7 +37,7 @@ TEST(CallctlSchedule, ListsTheSandboxWeekAndWhyAnEntryIsSilent) {
     ASSERT_EQ(l.size(), 2u + 5 * 2 + 7 * 2 + 1) << out;
     EXPECT_EQ(l[2], "2031-06-09  08:00  Mon 1      1  start   chime.mp3                 2 + beeps       3    80  -");
     EXPECT_EQ(l[5], "2031-06-09  13:00  Mon 1      2  stop    music.mp3                 loop            1    35  1");
-    EXPECT_EQ(l.back(), "entry 4 (bell.mp3) never plays: its date range is over");
+    EXPECT_EQ(l.back(), "entry 4 (bell.mp3) never plays: its date range has not begun");
 
     for (const char* bad : {"schedule --days 0", "schedule --from '2031-02-30 08:00'", "schedule --later",
                             "schedule --root /nonexistent"}) {
