@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "device.h"
 #include "settings.h"
@@ -45,9 +46,9 @@ bool send_datagram(const char* msg, size_t len) {
     errno = err;
     return n == static_cast<ssize_t>(len);
 }
-}  // namespace
 
-size_t site_syslog_format(char* dst, size_t cap, time_t t, const char* kind, const char* text) {
+// The datagram for text at time t (local time); its length, cut at cap.
+size_t format_datagram(char* dst, size_t cap, time_t t, const char* kind, const char* text) {
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     struct tm tm;
@@ -58,13 +59,14 @@ size_t site_syslog_format(char* dst, size_t cap, time_t t, const char* kind, con
     if (n < 0) return 0;
     return static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : cap - 1;
 }
+}  // namespace
 
 void site_syslog(const char* kind, const char* text) {
     char on[8];
     GetCmdValue(dev::SPEAKER_CONF, "system:syslog", on);
     if (!is_yes(on)) return;
     char msg[1024];
-    size_t len = site_syslog_format(msg, sizeof msg, dev::now(), kind, text);
+    size_t len = format_datagram(msg, sizeof msg, dev::now(), kind, text);
     if (send_datagram(msg, len)) {
         g_dropping.store(false);
         return;

@@ -30,49 +30,33 @@ using Strings = std::vector<std::string>;
 // its only input (no system socket, no kernel log), one output file.
 class Rsyslogd {
 public:
-    explicit Rsyslogd(const DeviceRoot& root) : out_(root.path("/tmp/syslog.out")) {
-        std::string work = root.path("/tmp/rsyslog");
+    explicit Rsyslogd(const DeviceRoot& root) : root_(root) {
+        std::string work = root.path("/tmp/rsyslog"), sock = root.path("/dev/log");
         mkdir(work.c_str(), 0755);
         mkdir(root.path("/dev").c_str(), 0755);
         root.write("/tmp/rsyslog.conf",
-                   "global(workDirectory=\"" + work + "\")\n"
-                   "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
-                   "input(type=\"imuxsock\" Socket=\"" + root.path("/dev/log") + "\")\n"
-                   "template(name=\"t\" type=\"string\" string=\"%syslogfacility-text%.%syslogseverity-text% "
-                   "%syslogtag%%msg%\\n\")\n"
-                   "*.* action(type=\"omfile\" file=\"" + out_ + "\" template=\"t\")\n");
+                   "global(workDirectory=\"" + work + "\")\nmodule(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+                   "input(type=\"imuxsock\" Socket=\"" + sock + "\")\ntemplate(name=\"t\" type=\"string\" "
+                   "string=\"%syslogfacility-text%.%syslogseverity-text% %syslogtag%%msg%\\n\")\n"
+                   "*.* action(type=\"omfile\" file=\"" + root.path("/tmp/syslog.out") + "\" template=\"t\")\n");
         std::string conf = root.path("/tmp/rsyslog.conf"), pid = root.path("/tmp/rsyslog.pid");
         const char* exe = access("/usr/sbin/rsyslogd", X_OK) == 0 ? "/usr/sbin/rsyslogd" : "rsyslogd";
         const char* argv[] = {exe, "-n", "-f", conf.c_str(), "-i", pid.c_str(), nullptr};
         EXPECT_EQ(posix_spawnp(&pid_, exe, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-        std::string sock = root.path("/dev/log");
         EXPECT_TRUE(eventually([&] { return access(sock.c_str(), F_OK) == 0; })) << "rsyslogd did not start";
     }
     ~Rsyslogd() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0 && kill(pid_, SIGTERM) == 0) waitpid(pid_, nullptr, 0);
     }
-    // The daemon's lines in the output file.
-    Strings lines() {
+    Strings lines() {  // the daemon's lines in the output file
         Strings out;
-        for (auto& l : testsupport::lines(read_file()))
+        for (auto& l : testsupport::lines(root_.read("/tmp/syslog.out")))
             if (l.find(" callctld: ") != std::string::npos) out.push_back(l);
         return out;
     }
 
 private:
-    std::string read_file() {
-        FILE* f = fopen(out_.c_str(), "r");
-        if (!f) return "";
-        std::string s;
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-        fclose(f);
-        return s;
-    }
-    std::string out_;
+    const DeviceRoot& root_;
     pid_t pid_ = -1;
 };
 

@@ -1,4 +1,4 @@
-// The relay's fail-safes: the Off at start-up and the cap on every On period.
+// The cap on every relay On period.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,15 +38,6 @@ protected:
     testsupport::Peer peer{redis.socket()};
     ReleaseGate gate{false};
 };
-
-TEST_F(RelayFailsafeTest, OffAtStartOnlyWhenSet) {
-    for (const char* value : {"", "no", "yes"}) {
-        conf(std::string("off_at_start = ") + value + "\n");
-        relay_off_at_start();
-    }
-    EXPECT_EQ(peer.pushed("output-channel"), std::vector<std::string>{kOff});
-    EXPECT_EQ(rows(), std::vector<std::string>{"FUNCTION,RELAY OFF AT START,"});
-}
 
 TEST_F(RelayFailsafeTest, CapEndsThePeriodUnlessAnOffCameFirst) {
     struct Case {

@@ -34,20 +34,6 @@ struct DevLog {
     int fd;
 };
 
-TEST(SiteLog, DatagramInTheBsdSyslogFormat) {
-    struct tm tm = {};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 2;
-    tm.tm_mday = 7;
-    tm.tm_hour = 9;
-    tm.tm_min = 5;
-    tm.tm_sec = 3;
-    tm.tm_isdst = -1;
-    char msg[128];
-    size_t n = site_syslog_format(msg, sizeof msg, mktime(&tm), "cdr", "a,b c");
-    EXPECT_EQ(std::string(msg, n), "<30>Mar  7 09:05:03 callctld: cdr: a,b c");
-}
-
 TEST(SiteLog, SentOnlyWhenSetAndDroppedWithOneLinePerEpisode) {
     DeviceRoot root;
     root.write("/dev/.keep", "");
