@@ -85,13 +85,13 @@ void file_callback(log_Event* ev) {
     fflush(fp);
     int fd = fileno(fp);
     int status = append_lines(fd, row, len) == 0 ? 0 : errno;
-    if (row != small) free(row);
     if (status == 0) {
         fdatasync(fd);
         size_t keep = len - 1 < sizeof g_last_row - 1 ? len - 1 : sizeof g_last_row - 1;
         memcpy(g_last_row, row, keep);
         g_last_row[keep] = '\0';
     }
+    if (row != small) free(row);
     g_file_status.store(status, std::memory_order_relaxed);
 }
 }  // namespace
