@@ -159,22 +159,25 @@ void relay_off_at_start() {
     writeLog("FUNCTION", "RELAY OFF AT START", "");
 }
 
-void screenControl(int on) {
+bool screen_send(const char* action, const char* id, const char* setting) {
     // The screen id is a JSON number and goes in without quotes; at most 15
     // characters, so the command always fits. Anything else would change the
     // message itself, so it is refused.
-    char id[16];
-    GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id);
-    if (!is_json_number(id)) {
-        printf("screen_ctrl:type is not a number, screen command not sent: %s\n", id);
-        return;
+    if (id == nullptr) id = "";
+    if (strlen(id) > 15 || !is_json_number(id)) {
+        printf("%s is not a number, screen command not sent: %s\n", setting, id);
+        return false;
     }
     char cmd[64];
-    if (on)
-        str_format(cmd, sizeof cmd, "{\"action\": \"on\", \"id\": %s}", id);
-    else
-        str_format(cmd, sizeof cmd, "{\"action\": \"off\", \"id\": %s}", id);
+    str_format(cmd, sizeof cmd, "{\"action\": \"%s\", \"id\": %s}", action, id);
     screen_control(cmd);
+    return true;
+}
+
+bool screenControl(int on) {
+    char id[16];
+    GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id);
+    return screen_send(on ? "on" : "off", id, "screen_ctrl:type");
 }
 
 void ai_ctrl(int on) {
@@ -201,8 +204,7 @@ void* relayDelayControl(void* arg) {
 
 void* screenDelayControl(void* arg) {
     dev::sleep_us(release_wait_us("screen_ctrl:duration"));
-    screenControl(0);
-    if (debug_on()) puts("screen set off");
+    if (screenControl(0) && debug_on()) puts("screen set off");
     release_done(arg);
     return nullptr;
 }

@@ -19,7 +19,13 @@ void relayControl(const char* relay, int on);
 void relay_off_at_start();
 // Publishes the screen on/off command with the id "screen_ctrl:type". An id
 // that is not a JSON number is refused with one line on standard output.
-void screenControl(int on);
+// True when the command was sent.
+bool screenControl(int on);
+// Publishes {"action": "<action>", "id": <id>} on "screen-channel" when id is
+// one JSON number of at most 15 characters; otherwise prints
+// "<setting> is not a number, screen command not sent: <id>" and sends
+// nothing. True when sent.
+bool screen_send(const char* action, const char* id, const char* setting);
 // True when text is one JSON number (the form a screen id must have).
 bool is_json_number(const char* text);
 // Writes the AI module's enable line; switching on only when

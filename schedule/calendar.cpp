@@ -29,8 +29,8 @@ int isHoliday(Date day, const char* holidays) {
     cJSON* root = cJSON_Parse(holidays);
     if (root == nullptr) return 0;
     int found = 0;
-    // exact member name, as for every bus message (see ProcessVolumeReply)
-    const cJSON* list = cJSON_IsObject(root) ? cJSON_GetObjectItemCaseSensitive(root, "holidays") : nullptr;
+    // member name matched ignoring case, as for every bus message
+    const cJSON* list = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "holidays") : nullptr;
     if (cJSON_IsArray(list)) {
         int n = cJSON_GetArraySize(list);
         for (int i = 0; i < n && !found; i++) {

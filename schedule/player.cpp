@@ -13,6 +13,7 @@
 #include "debug.h"
 #include "device.h"
 #include "oplog.h"
+#include "outputs.h"
 #include "schedule.h"
 #include "settings.h"
 #include "text.h"
@@ -161,9 +162,9 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
             schedule_stop_check_prio(vlcInfo[slot].priority.load(std::memory_order_relaxed));
             reset_vlcInfo(slot);
             if (screen != nullptr && strcmp(screen, "Disabled") != 0) {
-                char msg[64];
-                str_format(msg, sizeof msg, "{\"action\": \"off\", \"id\": %s}", screen);
-                screen_control(msg);
+                char setting[40];
+                str_format(setting, sizeof setting, "schedule_%d:trigger_screen", slot);
+                screen_send("off", screen, setting);
             }
             log_audio("Stop audio", slot);
         }
