@@ -144,6 +144,8 @@ void relayControl(const char* relay, int on) {
         json_escape(type_json, sizeof type_json, type);
         str_format(cmd, sizeof cmd, "{\"id\":\"%s\",\"type\":\"%s\"}", relay, type_json);
         control_cmd(1, cmd);
+        // the period opens after the On is sent: an Off racing it may leave
+        // a cap with an Off too many, never an On without its cap
         relay_period_on();
     } else {
         relay_period_off();
