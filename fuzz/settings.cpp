@@ -4,6 +4,7 @@
 // text and as a number; a look-up never writes past its buffer and gives the
 // entry's value cut to fit. A file that the library itself can read (no line
 // of 1000 characters or more, no NUL byte) must load to the same entries.
+// The line listing that check tools read agrees with what is loaded.
 #include <iniparser.h>
 
 #include <algorithm>
@@ -98,6 +99,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (d->val[i] == nullptr) check(n == 7, "settings_int gives the default for an entry without value");
         }
         expected = settings_string(d, key, "");
+        // the line listing of check tools: no refused line, and the last
+        // entry of each name is the loaded value
+        std::vector<SettingsLine> lines;
+        check(settings_scan(kPath, &lines), "a file that loads is listed");
+        Entries last;
+        for (const SettingsLine& l : lines) {
+            check(l.kind != SettingsLine::Error, "a file that loads has no refused line");
+            if (l.kind == SettingsLine::Entry) last[l.name] = l.value;
+        }
+        for (const auto& e : last)
+            if (e.first.size() < 1024)  // see above: longer keys cannot be looked up
+                check(strcmp(settings_string(d, e.first.c_str(), ""), e.second.c_str()) == 0,
+                      "a listed entry's last value is the loaded one");
         if (Entries lib; library_can_read(text)) {
             dictionary* ld = iniparser_load((device_root() + kPath).c_str());
             check(ld != nullptr, "a file the library reads is read by both");
@@ -106,7 +120,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             check(lib == entries(d), "both read the same entries");
         }
         settings_free(d);
-    } else if (library_can_read(text)) {
+    } else {
+        std::vector<SettingsLine> lines;
+        bool refused = false;
+        if (settings_scan(kPath, &lines))
+            for (const SettingsLine& l : lines) refused = refused || l.kind == SettingsLine::Error;
+        check(refused, "a file that does not load lists a refused line");
+    }
+    if (!loaded && library_can_read(text)) {
         dictionary* ld = iniparser_load((device_root() + kPath).c_str());
         check(ld == nullptr, "a file refused here is refused by the library too");
     }

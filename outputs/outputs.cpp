@@ -29,20 +29,8 @@ int g_counted_token;
 // A JSON string value may grow to six times its length when escaped.
 constexpr size_t escaped_cap(size_t cap) { return cap * 6; }
 
-// A duration setting as whole seconds: leading decimal digits (none gives 0),
-// clamped to 0..RELEASE_MAX_SECONDS.
-unsigned release_seconds(const char* value) {
-    // atoi semantics (blanks, sign, leading digits) without its overflow
-    long s = strtol(value ? value : "", nullptr, 10);
-    if (s < 0) return 0;
-    if (s > RELEASE_MAX_SECONDS) return RELEASE_MAX_SECONDS;
-    return static_cast<unsigned>(s);
-}
-
 unsigned long release_wait_us(const char* key) {
-    char value[8];
-    GetCmdValue(dev::SPEAKER_CONF, key, value);
-    return static_cast<unsigned long>(release_seconds(value)) * 1000000UL;
+    return static_cast<unsigned long>(release_setting(key, nullptr)) * 1000000UL;
 }
 
 bool digits(const char*& p) {
@@ -51,6 +39,25 @@ bool digits(const char*& p) {
     return p != start;
 }
 }  // namespace
+
+unsigned release_seconds(const char* value, bool* clamped) {
+    // atoi semantics (blanks, sign, leading digits) without its overflow
+    long s = strtol(value ? value : "", nullptr, 10);
+    const long most = RELEASE_MAX_SECONDS;
+    long kept = s < 0 ? 0 : s > most ? most : s;
+    if (clamped) *clamped = kept != s;
+    return static_cast<unsigned>(kept);
+}
+
+unsigned release_setting(const char* key, bool* clamped) {
+    char value[8];
+    GetCmdValue(dev::SPEAKER_CONF, key, value);
+    return release_seconds(value, clamped);
+}
+
+void screen_setting(char (&id)[SCREEN_ID_SIZE]) { GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id); }
+
+bool screen_id_ok(const char* id) { return id != nullptr && strlen(id) < SCREEN_ID_SIZE && is_json_number(id); }
 
 bool is_json_number(const char* text) {
     // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
@@ -166,7 +173,7 @@ bool screen_send(const char* action, const char* id, const char* setting) {
     // characters, so the command always fits. Anything else would change the
     // message itself, so it is refused.
     if (id == nullptr) id = "";
-    if (strlen(id) > 15 || !is_json_number(id)) {
+    if (!screen_id_ok(id)) {
         printf("%s is not a number, screen command not sent: %s\n", setting, id);
         return false;
     }
@@ -177,8 +184,8 @@ bool screen_send(const char* action, const char* id, const char* setting) {
 }
 
 bool screenControl(int on) {
-    char id[16];
-    GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id);
+    char id[SCREEN_ID_SIZE];
+    screen_setting(id);
     return screen_send(on ? "on" : "off", id, "screen_ctrl:type");
 }
 

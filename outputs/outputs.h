@@ -7,7 +7,20 @@ constexpr const char* RELAY_ID = "gpio112";
 
 // Longest wait of a timed release, in seconds: the wait is held as a 32-bit
 // count of microseconds, so longer (and negative) durations are clamped.
-enum { RELEASE_MAX_SECONDS = 4294 };
+enum { RELEASE_MAX_SECONDS = 4294, SCREEN_ID_SIZE = 16 };
+
+// A duration setting as whole seconds: leading decimal digits (none gives 0),
+// clamped to 0..RELEASE_MAX_SECONDS; *clamped (when given) tells whether the
+// value was outside.
+unsigned release_seconds(const char* value, bool* clamped);
+// The duration setting key ("relay_ctrl:duration", "screen_ctrl:duration")
+// of "/etc/speaker.conf" as the timed release reads it.
+unsigned release_setting(const char* key, bool* clamped);
+// Reads the screen id "screen_ctrl:type" as the screen commands do.
+void screen_setting(char (&id)[SCREEN_ID_SIZE]);
+// Whether a screen id goes into the screen commands: one JSON number of at
+// most 15 characters. Any other id is refused.
+bool screen_id_ok(const char* id);
 
 // Sends the relay On (with "relay_ctrl:type") or Off command on "output-channel".
 // With "relay_ctrl:max_on" set to N seconds, an On that finds the relay off

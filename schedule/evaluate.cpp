@@ -79,8 +79,8 @@ void start_entry(const Entry& e, int n, const char* screen) {
     // a file name cut to its field would name another file: such a name is
     // refused, and the player then plays nothing
     const char* file = e.value("audio_file", "");
-    if (strlen(file) < sizeof req->audio_file) str_copy(req->audio_file, file);
     e.text("play_times", "", req->play_times);
+    if (strlen(file) < sizeof req->audio_file) str_copy(req->audio_file, file);
     e.text("enBeep", "no", req->enBeep);
     str_copy(req->trigger_screen, screen);
     req->priority = e.number("priority", 1);
@@ -138,7 +138,7 @@ void evaluate_entry(const dictionary* d, int n, Date today, int hour, int minute
 void schedule(int year, int month, int day, int hour, int minute, int weekday) {
     dictionary* d = settings_load(dev::SCHEDULE_CONF);
     if (d == nullptr) return;
-    char holidays[4096];
+    char holidays[HOLIDAYS_MAX + 1];
     str_copy(holidays, settings_string(d, "holidays:data", kNoHolidays));
     Date today{year, month, day};
     for (int n = 1; n <= SCHEDULE_ENTRIES; n++) evaluate_entry(d, n, today, hour, minute, weekday, holidays);

@@ -38,6 +38,10 @@ bool url_fill_device(char* url);
 // returns the length the whole encoding has.
 size_t percent_encode(char* dst, size_t cap, const char* src);
 
+// Whether a request URL is fired, or why it is refused.
+enum UrlRefusal { URL_FIRED, URL_TOO_LONG, URL_LEADING_DASH };
+UrlRefusal action_url_refusal(const char* url);
+
 // Fires one HTTP GET for url in the background.
 void action_url(const char* url);
 // The same, telling whether the request was started: a URL longer than

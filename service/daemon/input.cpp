@@ -64,12 +64,12 @@ void on_call_button_press() {
     if (strcmp(key_action, "call") == 0) {
         g_actions.keyAction(1);
     } else if (strcmp(key_action, "http") == 0) {
-        char url[256];
+        char url[KEY_HTTP_URL_SIZE];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:http_url", url);
         // a refused URL requested nothing, so it leaves no request row
         if (g_actions.action_url(url)) writeLog("FUNCTION", "KEY HTTP Request", url);
     } else if (strcmp(key_action, "play") == 0) {
-        char file[32];
+        char file[KEY_AUDIO_FILE_SIZE];
         char repeat[16];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:audio_file", file);
         GetCmdValue(dev::SPEAKER_CONF, "intercom:audio_repeat", repeat);

@@ -15,6 +15,9 @@ InputActions set_input_actions(const InputActions& actions);
 InputActions default_input_actions();
 
 enum { DEBOUNCE_SAMPLES = 100, DEBOUNCE_PRESSED = 70 };
+// The buffers of the call button's key actions: the URL of "http" and the
+// sound file of "play"; a longer setting is cut to fit.
+enum { KEY_HTTP_URL_SIZE = 256, KEY_AUDIO_FILE_SIZE = 32 };
 
 // Takes 100 samples 1 ms apart; returns how many read '0' (pressed).
 int debounce_samples(int fd);
