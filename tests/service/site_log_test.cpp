@@ -48,7 +48,7 @@ TEST(SiteLog, SentOnlyWhenSetAndDroppedWithOneLinePerEpisode) {
     // a full socket (nobody reads), then no socket at all: every copy is
     // dropped at once, and each episode prints one line
     StdoutCapture out;
-    for (int i = 0; i < 200; i++) site_syslog("oplog", "full");
+    for (int i = 0; i < 2000; i++) site_syslog("oplog", "full");
     while (!sink.next().empty()) {
     }
     site_syslog("oplog", "back");
