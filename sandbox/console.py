@@ -97,7 +97,7 @@ class Resp:
 
 # ---- output -----------------------------------------------------------------
 
-COLOURS = {"control": "33", "output": "35", "screen": "36", "volume": "34", "journal": "32",
+COLOURS = {"syslog": "2;36", "control": "33", "output": "35", "screen": "36", "volume": "34", "journal": "32",
            "oplog": "37", "cdr": "1;37", "daemon": "2", "harness": "36", "state": "1;33", "console": "1",
            "error": "1;31", "expect": "1;32"}
 
@@ -180,11 +180,8 @@ class Sandbox:
                     "daemonize no\nloglevel warning\ndir %s\n" % (self.sock, self.dev("/tmp")))
         self.redis = self._spawn(["redis-server", conf], self.dev("/redis.out"))
         self._wait_socket()
-        env = dict(os.environ)
-        env["CALLCTLD_ROOT"] = self.root
-        env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
-        self.daemon = self._spawn(emulated([os.path.join(self.build, "service/daemon/callctld"), "debug"]),
-                                  self.dev("/callctld.out"), env)
+        self._syslog()
+        self._start_daemon()
         self._follow_file(self.dev("/callctld.out"), "daemon", self._daemon_line)
         self._follow_file(self.dev("/journal"), "journal")
         self._follow_file(self.dev("/userdata/system.csv"), "oplog")
@@ -203,6 +200,50 @@ class Sandbox:
             time.sleep(0.01)
         # the input loop opens the GPIO files right after the threads start
         time.sleep(0.3)
+
+    def _start_daemon(self):
+        env = dict(os.environ)
+        env["CALLCTLD_ROOT"] = self.root
+        env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
+        self.daemon = self._spawn(emulated([os.path.join(self.build, "service/daemon/callctld"), "debug"]),
+                                  self.dev("/callctld.out"), env)
+
+    def restart(self):
+        """Kills the daemon at once, as a crash or a power cut would, and
+        starts it again; the bus and the files stay."""
+        try:
+            os.killpg(self.daemon.pid, signal.SIGKILL)
+        except OSError:
+            pass
+        self.daemon.wait()
+        self.procs.remove(self.daemon)
+        self._start_daemon()
+        for _ in range(1000):
+            r = self.bus.cmd("PUBSUB", "NUMSUB", "session-channel")
+            if self.daemon.poll() is not None or (isinstance(r, list) and int(r[1]) > 0):
+                break
+            time.sleep(0.01)
+        time.sleep(0.3)
+
+    def _syslog(self):
+        # the site's syslog daemon, as far as the speaker sees it: a datagram
+        # socket at "/dev/log"; each message is shown as it arrives
+        os.makedirs(self.dev("/dev"), exist_ok=True)
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        s.bind(self.dev("/dev/log"))
+        s.settimeout(0.2)
+        self.conns.append(s)
+
+        def run():
+            while not self.stopping.is_set():
+                try:
+                    data = s.recv(4096)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                self.screen.show("syslog", data.decode(errors="replace"))
+        self._thread(run)
 
     def _spawn(self, argv, out_path, env=None):
         out = open(out_path, "ab")
@@ -442,6 +483,7 @@ HELP = """commands:
   dtmf KEYS                  the far end presses KEYS (one event per key)
   close [REASON]             the current call closes
   exit-ua                    the user agent exits
+  restart                    kill callctld at once (as a crash would) and start it again
   listing                    the user agent lists its user agents (peer-to-peer check)
   volume N                   the volume service publishes audio_volume N
   set SECTION:KEY VALUE      edit a setting (speaker.conf, volctrl.conf or schedule.conf)
@@ -490,9 +532,9 @@ def run_command(sb, screen, line, timeout_default):
         print(HELP)
     elif cmd == "where":
         print("device root: %s\nredis socket: %s\ndaemon output: %s\njournal: %s\noperation log: %s\n"
-              "call details: %s\nwhat will play: %s schedule --root %s" % (
+              "call details: %s\nsyslog socket: %s\nwhat will play: %s schedule --root %s" % (
                   sb.root, sb.sock, sb.dev("/callctld.out"), sb.dev("/journal"), sb.dev("/userdata/system.csv"),
-                  sb.dev("/userdata/cdr.csv"), os.path.join(sb.build, "callctl/callctl"), sb.root))
+                  sb.dev("/userdata/cdr.csv"), sb.dev("/dev/log"), os.path.join(sb.build, "callctl/callctl"), sb.root))
     elif cmd == "press":
         screen.show("console", "call button pressed")
         subprocess.run(["sh", os.path.join(HERE, "gpio.sh"), sb.root, "press"], check=True)
@@ -522,6 +564,9 @@ def run_command(sb, screen, line, timeout_default):
     elif cmd == "close":
         sb.event(type="CALL_CLOSED", direction=sb.direction, peeruri=sb.peer,
                  param=rest or "Connection reset by user")
+    elif cmd == "restart":
+        screen.show("console", "callctld killed and started again")
+        sb.restart()
     elif cmd == "exit-ua":
         sb.event(type="EXIT")
     elif cmd == "listing":

@@ -24,6 +24,8 @@ constexpr const char* GPIO_AI_V32 = "/sys/class/gpio/gpio143/value";
 constexpr const char* GPIO_AI = "/sys/class/gpio/gpio134/value";
 constexpr const char* OPLOG_CSV = "/userdata/system.csv";
 constexpr const char* CDR_CSV = "/userdata/cdr.csv";
+// The local syslog socket (datagrams), when "system:syslog" is "yes".
+constexpr const char* DEV_LOG = "/dev/log";
 constexpr const char* OEM_USERDATA = "/oem/.userdata";
 constexpr const char* SOUNDS_EN = "/usr/share/sounds/en/";
 constexpr const char* SOUNDS_CN = "/usr/share/sounds/cn/";

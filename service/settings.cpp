@@ -225,3 +225,14 @@ bool settings_scan(const char* file, std::vector<SettingsLine>* out) {
 }
 
 bool is_yes(const char* value) { return value != nullptr && strcmp(value, "yes") == 0; }
+
+unsigned long settings_seconds(const char* value) {
+    if (value == nullptr || *value < '0' || *value > '9') return 0;
+    unsigned long s = 0;
+    for (const char* p = value; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        s = s * 10 + static_cast<unsigned long>(*p - '0');
+        if (s > SETTINGS_SECONDS_MAX) s = SETTINGS_SECONDS_MAX;
+    }
+    return s;
+}

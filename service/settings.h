@@ -55,3 +55,8 @@ bool settings_scan(const char* file, std::vector<SettingsLine>* out);
 
 // An on/off setting is on exactly when its value is "yes".
 bool is_yes(const char* value);
+
+// A setting of whole seconds: only decimal digits count; missing, empty or
+// anything else reads as 0 (off). Larger values are clamped.
+enum : unsigned long { SETTINGS_SECONDS_MAX = 1000000000UL };
+unsigned long settings_seconds(const char* value);

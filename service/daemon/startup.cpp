@@ -6,6 +6,7 @@
 #include "debug.h"
 #include "device.h"
 #include "oplog.h"
+#include "outputs.h"
 #include "pool.h"
 #include "schedule.h"
 #include "sip.h"
@@ -24,6 +25,8 @@ void read_command_line(int argc, char** argv) {
 
 int init() {
     redisClient = create_redis_pool_client(dev::REDIS_SOCK);
+    // a daemon that stopped during a timed release left the door open
+    relay_off_at_start();
     schedule_clear();
     sip_reg_status_init();
 
