@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +17,9 @@
 
 namespace {
 
-bool is_space(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+// isspace and tolower of the C locale, the one the daemon and the library
+// run in (nothing calls setlocale), without a library call per character.
+bool is_space(char c) { return c <= ' ' && (c == ' ' || (c >= '\t' && c <= '\r')); }
 
 // Cuts leading and trailing white space: returns the first kept character and
 // terminates the text after the last one.
@@ -30,7 +31,7 @@ char* strip(char* s) {
     return s;
 }
 
-char lower_char(char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); }
+char lower_char(char c) { return c <= 'Z' && c >= 'A' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 void lower(char* s) {
     for (; *s != '\0'; ++s) *s = lower_char(*s);
@@ -209,13 +210,8 @@ class KeyScan {
 public:
     // key: the asked-for key; keep: room for the value (characters); stash:
     // at least kScanBuffer characters, where the value is kept.
-    KeyScan(const char* key, size_t keep, char* stash) : keep_(keep), stash_(stash) {
-        while (key[want_len_] != '\0' && want_len_ < kKeyMax) {
-            want_[want_len_] = lower_char(key[want_len_]);
-            ++want_len_;
-        }
-        want_[want_len_] = '\0';
-    }
+    KeyScan(const char* key, size_t keep, char* stash)
+        : want_(key), want_len_(strnlen(key, kKeyMax)), keep_(keep), stash_(stash) {}
 
     Scan run(int fd);
     // Whether the key was last set by a "key = value" line (the value is in
@@ -227,8 +223,8 @@ private:
     void section(char* l, size_t len);
     void entry(char* l, char* eq);
 
-    char want_[kKeyMax + 1];
-    size_t want_len_ = 0;
+    const char* want_;  // compared in lower case, as the library lowers it
+    size_t want_len_;
     size_t keep_;
     char* stash_;
     // The current section: its length, and how many of its first characters
@@ -263,13 +259,14 @@ Scan KeyScan::run(int fd) {
             start = 0;
             next = last;
             if (have >= sizeof buf - 1) return Scan::kUseDictionary;  // one byte stays for the terminator
-            ssize_t n = read(fd, buf + have, sizeof buf - 1 - have);
+            const size_t room = sizeof buf - 1 - have;
+            ssize_t n = read(fd, buf + have, room);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return Scan::kCannotRead;
-            if (n == 0)
-                eof = true;
-            else
-                have += static_cast<size_t>(n);
+            have += static_cast<size_t>(n);
+            // a settings file is a regular file, whose read comes up short
+            // only at its end: no second read (a system call) to learn that
+            eof = static_cast<size_t>(n) < room;
             continue;
         }
         if (last == 0) start = next;
@@ -317,7 +314,8 @@ void KeyScan::section(char* l, size_t len) {
         while (close > name && is_space(close[-1])) --close;
         sec_len_ = static_cast<size_t>(close - name);
         common_ = 0;
-        while (common_ < sec_len_ && common_ < want_len_ && lower_char(name[common_]) == want_[common_]) ++common_;
+        while (common_ < sec_len_ && common_ < want_len_ && lower_char(name[common_]) == lower_char(want_[common_]))
+            ++common_;
     }
     // "[]" names nothing: the previous section stays, cut to the length of
     // the bracket line less one
@@ -336,7 +334,7 @@ void KeyScan::entry(char* l, char* eq) {
     while (end > l && is_space(end[-1])) --end;
     if (static_cast<size_t>(end - l) != key_len) return;
     for (size_t i = 0; i < key_len; i++)
-        if (lower_char(l[i]) != key[i]) return;
+        if (lower_char(l[i]) != lower_char(key[i])) return;
     const char* v = parse_value(eq + 1);
     str_copy(stash_, keep_ + 1, v);
     has_value_ = true;
