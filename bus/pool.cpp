@@ -89,12 +89,12 @@ int redis_pool_get_context(RedisPool* pool) {
         }
         if (reply) freeReplyObject(reply);
         pool->last_used[slot] = time(nullptr);
-        connected = usable(c);
-        // A loan never hands out a connection that is known to be broken: the
-        // slot goes back and the loan fails; the next loan retries it.
-        if (!connected) {
-            pool->in_use[slot] = 0;
-        }
+        // A reconnect that failed again stays in the slot with its error set
+        // and is lent: hiredis sends nothing on it and the borrower's command
+        // simply fails; the next loan's PING tries again. Only a missing
+        // handle cannot be lent: the slot goes back and the loan fails.
+        connected = c != nullptr;
+        if (!connected) pool->in_use[slot] = 0;
     }
     pthread_mutex_unlock(&pool->lock);
     if (slot < 0 || !connected) {

@@ -45,16 +45,24 @@ constexpr const char* QUOTE_IN_QUOTES = "'\\''";
 constexpr size_t CURL_CMD_CAP = 64 + ACTION_URL_MAX * 4;
 }  // namespace
 
+UrlRefusal action_url_refusal(const char* url) {
+    if (url == nullptr) url = "";
+    if (strlen(url) > ACTION_URL_MAX) return URL_TOO_LONG;
+    // curl would read a leading dash as an option, quoted or not
+    if (url[0] == '-') return URL_LEADING_DASH;
+    return URL_FIRED;
+}
+
 bool action_url_fired(const char* url) {
     if (url == nullptr) url = "";
-    if (strlen(url) > ACTION_URL_MAX) {
+    switch (action_url_refusal(url)) {
+    case URL_TOO_LONG:
         printf("action url longer than %d characters, request not sent\n", ACTION_URL_MAX);
         return false;
-    }
-    // curl would read a leading dash as an option, quoted or not
-    if (url[0] == '-') {
+    case URL_LEADING_DASH:
         printf("action url begins with '-', request not sent: %s\n", url);
         return false;
+    case URL_FIRED: break;
     }
     char cmd[CURL_CMD_CAP];
     str_copy(cmd, CURL_HEAD);

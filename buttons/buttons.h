@@ -7,6 +7,15 @@
 // Press kinds: 1 call button (key action "call"), 2 reset held 4..10 s,
 // 3 reset held more than 10 s. Any other kind does nothing.
 void keyAction(int kind);
+// The longest texts the one-key call and the action request take: the number
+// to dial, an account's user name, the IPv4 and MAC address texts.
+enum { ONEKEY_NUM_MAX = 31, USERNAME_MAX = 31, IP_TEXT_MAX = 15, MAC_TEXT_MAX = 12 };
+// 1..3 when the line setting names "account_info_1".."account_info_3", else 0.
+int numbered_account(const char* line_setting);
+// Whether the line setting is one the one-key call dials from ("auto",
+// "p2p" or a numbered account); with any other the dial is abandoned.
+bool onekey_line_known(const char* line_setting);
+
 // Fills the line table: entry n (1..3) holds account n's line number, its
 // position among the enabled accounts counted from 0, or -1 when account n
 // is not enabled. Entry 0 is not used. Always returns 1.
@@ -40,6 +49,14 @@ enum { ACTION_URL_MAX = 255 };
 char* strrpl(char* text, const char* pattern, const char* repl);
 // The length text would have after strrpl(text, pattern, repl).
 size_t strrpl_length(const char* text, const char* pattern, const char* repl);
+
+// The length of the unregistered action request's URL made from tmpl once
+// every placeholder holds the longest value it can receive; over
+// ACTION_URL_MAX, the request may be refused.
+size_t unregistered_url_longest(const char* tmpl);
+// Whether a request URL is fired, or why it is refused.
+enum UrlRefusal { URL_FIRED, URL_TOO_LONG, URL_LEADING_DASH };
+UrlRefusal action_url_refusal(const char* url);
 
 // Fires one HTTP GET for url in the background.
 void action_url(const char* url);

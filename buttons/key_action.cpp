@@ -2,7 +2,10 @@
 // state, the unregistered action request, the reset holds, and the
 // registration watchdog.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "bus.h"
 #include "buttons.h"
@@ -35,19 +38,11 @@ int account_registered(int n) {
     }
 }
 
-// 1..3 for "account_info_1".."account_info_3", else 0.
-int numbered_account(const char* line_setting) {
-    static const char* const names[] = {"account_info_1", "account_info_2", "account_info_3"};
-    for (int n = 1; n <= 3; n++)
-        if (strcmp(line_setting, names[n - 1]) == 0) return n;
-    return 0;
-}
-
 // The dial of code 0. The state is 6 while the dial is pending and goes back
 // to 0 when no dial command can be made.
 void one_key_call() {
     set_call_state(6);
-    char number[32];
+    char number[ONEKEY_NUM_MAX + 1];
     char line_setting[24];
     GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_num", number);
     GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_line", line_setting);
@@ -151,14 +146,14 @@ void unregistered_request() {
     if (strstr(url, "${ua}") != nullptr) {
         char line_setting[24];
         char key[40];
-        char user[32];
+        char user[USERNAME_MAX + 1];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_line", line_setting);
         str_format(key, sizeof key, "%s:username", line_setting);
         GetCmdValue(dev::SPEAKER_CONF, key, user);
         if (!fill_placeholder(url, "${ua}", user)) return;
     }
     if (strstr(url, "${number}") != nullptr) {
-        char number[32];
+        char number[ONEKEY_NUM_MAX + 1];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_num", number);
         if (!fill_placeholder(url, "${number}", number)) return;
     }
@@ -175,6 +170,37 @@ void reboot_device() {
     dev::run_shell(cmd);
 }
 }  // namespace
+
+int numbered_account(const char* line_setting) {
+    static const char* const names[] = {"account_info_1", "account_info_2", "account_info_3"};
+    for (int n = 1; n <= 3; n++)
+        if (strcmp(line_setting, names[n - 1]) == 0) return n;
+    return 0;
+}
+
+bool onekey_line_known(const char* line_setting) {
+    return strcmp(line_setting, "auto") == 0 || strcmp(line_setting, "p2p") == 0 ||
+           numbered_account(line_setting) != 0;
+}
+
+size_t unregistered_url_longest(const char* tmpl) {
+    // the placeholders in the order they are filled, each with the length of
+    // the longest value it can receive (an address that cannot be read
+    // leaves its placeholder, which is shorter)
+    static const struct {
+        const char* name;
+        size_t longest;
+    } kFill[] = {{"${ip}", IP_TEXT_MAX}, {"${mac}", MAC_TEXT_MAX}, {"${ua}", USERNAME_MAX}, {"${number}", ONEKEY_NUM_MAX}};
+    // no value is more than 7 times as long as its placeholder
+    std::vector<char> url(strlen(tmpl) * 7 + 1);
+    memcpy(url.data(), tmpl, strlen(tmpl) + 1);
+    size_t most = strlen(tmpl);
+    for (const auto& f : kFill) {
+        strrpl(url.data(), f.name, std::string(f.longest, '0').c_str());
+        most = std::max(most, strlen(url.data()));
+    }
+    return most;
+}
 
 int get_line(int line[4]) {
     for (int n = 0; n < 4; n++) line[n] = -1;

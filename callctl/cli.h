@@ -23,4 +23,8 @@ bool take_root(int argc, char** argv, int& i, bool* bad);
 // Prints "callctl <sub>: <message>" on standard error and returns 2.
 int usage_error(const char* sub, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// The subcommands, each in its own file.
+int cmd_check(int argc, char** argv);
+int cmd_status(int argc, char** argv);
+
 }  // namespace callctl

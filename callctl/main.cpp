@@ -4,11 +4,14 @@
 #include <cstring>
 
 #include "cli.h"
+#include "version.h"
 
 namespace {
 
 // One line per subcommand; each subcommand's file defines its entry point.
 const callctl::Entry kCommands[] = {
+    {"check", callctl::cmd_check, "report what callctld would meet silently in its settings files"},
+    {"status", callctl::cmd_status, "tell whether the running callctld is alive, from the bus"},
     {nullptr, nullptr, nullptr},
 };
 
@@ -27,6 +30,13 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         print_help(stderr);
         return 2;
+    }
+    if (strcmp(argv[1], "--version") == 0) {
+        if (CALLCTLD_COMMIT[0] != '\0')
+            printf("callctl %s (commit %s)\n", CALLCTLD_VERSION, CALLCTLD_COMMIT);
+        else
+            printf("callctl %s\n", CALLCTLD_VERSION);
+        return 0;
     }
     if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
         print_help(stdout);

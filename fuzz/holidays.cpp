@@ -46,6 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int got = isHoliday(day, list.c_str());
         int want = n == 6 && (equalDate(s, day) || (compareDate(s, day) && compareDate(day, e))) ? 1 : 0;
         check(got == want, "a one-range list follows the range rule");
+        std::string mixed = "{\"HoliDays\": [\"" + text + "\"]}";
+        check(isHoliday(day, mixed.c_str()) == got, "the list's member name matches in any case");
         if (n == 6) check(isHoliday(s, list.c_str()) == 1, "a range's start day is a holiday");
     }
     DEBUG.store(0);

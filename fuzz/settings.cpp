@@ -8,7 +8,8 @@
 // gives (cut to the buffer), and the loader keeps the same entries and
 // integers as the library; a file the library refuses is refused (result 0,
 // buffer untouched). Any other file: GetCmdValue gives what the whole loaded
-// file gives. A look-up never writes past its buffer.
+// file gives. A look-up never writes past its buffer. The line listing that
+// check tools read agrees with what is loaded.
 #include <iniparser.h>
 
 #include <algorithm>
@@ -110,6 +111,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // stderr carries "cannot parse file"; keep it for real findings only
     dictionary* d = settings_load(kPath);
+    // the line listing of check tools: a file that loads lists no refused
+    // line, and the last entry of each name is the loaded value (a section
+    // of that name, listed later, leaves it without one); a file that does
+    // not load lists a refused line
+    std::vector<SettingsLine> lines;
+    const bool listed = settings_scan(kPath, &lines);
+    if (d != nullptr) {
+        check(listed, "a file that loads is listed");
+        Entries last;
+        for (const SettingsLine& l : lines) {
+            check(l.kind != SettingsLine::Error, "a file that loads has no refused line");
+            if (l.kind != SettingsLine::Error) last[l.name] = l.kind == SettingsLine::Entry ? l.value : "";
+        }
+        for (const auto& e : last)
+            if (e.first.size() < 1024)  // a look-up key is cut to 1024
+                check(strcmp(settings_string(d, e.first.c_str(), ""), e.second.c_str()) == 0,
+                      "a listed entry's last value is the loaded one");
+    } else {
+        bool refused = false;
+        for (const SettingsLine& l : lines) refused = refused || l.kind == SettingsLine::Error;
+        check(listed && refused, "a file that does not load lists a refused line");
+    }
+
     if (!library_can_read(text)) {
         // lines the library cannot take: the whole loaded file is the reference
         look_up(extra, d != nullptr ? settings_string(d, extra, "") : nullptr);

@@ -22,20 +22,8 @@ int g_counted_token;
 // A JSON string value may grow to six times its length when escaped.
 constexpr size_t escaped_cap(size_t cap) { return cap * 6; }
 
-// A duration setting as whole seconds: leading decimal digits (none gives 0),
-// clamped to 0..RELEASE_MAX_SECONDS.
-unsigned release_seconds(const char* value) {
-    // atoi semantics (blanks, sign, leading digits) without its overflow
-    long s = strtol(value ? value : "", nullptr, 10);
-    if (s < 0) return 0;
-    if (s > RELEASE_MAX_SECONDS) return RELEASE_MAX_SECONDS;
-    return static_cast<unsigned>(s);
-}
-
 unsigned long release_wait_us(const char* key) {
-    char value[8];
-    GetCmdValue(dev::SPEAKER_CONF, key, value);
-    return static_cast<unsigned long>(release_seconds(value)) * 1000000UL;
+    return static_cast<unsigned long>(release_setting(key, nullptr)) * 1000000UL;
 }
 
 bool digits(const char*& p) {
@@ -44,6 +32,25 @@ bool digits(const char*& p) {
     return p != start;
 }
 }  // namespace
+
+unsigned release_seconds(const char* value, bool* clamped) {
+    // atoi semantics (blanks, sign, leading digits) without its overflow
+    long s = strtol(value ? value : "", nullptr, 10);
+    const long most = RELEASE_MAX_SECONDS;
+    long kept = s < 0 ? 0 : s > most ? most : s;
+    if (clamped) *clamped = kept != s;
+    return static_cast<unsigned>(kept);
+}
+
+unsigned release_setting(const char* key, bool* clamped) {
+    char value[8];
+    GetCmdValue(dev::SPEAKER_CONF, key, value);
+    return release_seconds(value, clamped);
+}
+
+void screen_setting(char (&id)[SCREEN_ID_SIZE]) { GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id); }
+
+bool screen_id_ok(const char* id) { return id != nullptr && strlen(id) < SCREEN_ID_SIZE && is_json_number(id); }
 
 bool is_json_number(const char* text) {
     // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
@@ -84,22 +91,25 @@ void relayControl(const char* relay, int on) {
     control_cmd(1, cmd);
 }
 
-void screenControl(int on) {
+bool screen_send(const char* action, const char* id, const char* setting) {
     // The screen id is a JSON number and goes in without quotes; at most 15
     // characters, so the command always fits. Anything else would change the
     // message itself, so it is refused.
-    char id[16];
-    GetCmdValue(dev::SPEAKER_CONF, "screen_ctrl:type", id);
-    if (!is_json_number(id)) {
-        printf("screen_ctrl:type is not a number, screen command not sent: %s\n", id);
-        return;
+    if (id == nullptr) id = "";
+    if (!screen_id_ok(id)) {
+        printf("%s is not a number, screen command not sent: %s\n", setting, id);
+        return false;
     }
     char cmd[64];
-    if (on)
-        str_format(cmd, sizeof cmd, "{\"action\": \"on\", \"id\": %s}", id);
-    else
-        str_format(cmd, sizeof cmd, "{\"action\": \"off\", \"id\": %s}", id);
+    str_format(cmd, sizeof cmd, "{\"action\": \"%s\", \"id\": %s}", action, id);
     screen_control(cmd);
+    return true;
+}
+
+bool screenControl(int on) {
+    char id[SCREEN_ID_SIZE];
+    screen_setting(id);
+    return screen_send(on ? "on" : "off", id, "screen_ctrl:type");
 }
 
 void ai_ctrl(int on) {
@@ -126,8 +136,7 @@ void* relayDelayControl(void* arg) {
 
 void* screenDelayControl(void* arg) {
     dev::sleep_us(release_wait_us("screen_ctrl:duration"));
-    screenControl(0);
-    if (debug_on()) puts("screen set off");
+    if (screenControl(0) && debug_on()) puts("screen set off");
     release_done(arg);
     return nullptr;
 }

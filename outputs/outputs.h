@@ -7,13 +7,32 @@ constexpr const char* RELAY_ID = "gpio112";
 
 // Longest wait of a timed release, in seconds: the wait is held as a 32-bit
 // count of microseconds, so longer (and negative) durations are clamped.
-enum { RELEASE_MAX_SECONDS = 4294 };
+enum { RELEASE_MAX_SECONDS = 4294, SCREEN_ID_SIZE = 16 };
+
+// A duration setting as whole seconds: leading decimal digits (none gives 0),
+// clamped to 0..RELEASE_MAX_SECONDS; *clamped (when given) tells whether the
+// value was outside.
+unsigned release_seconds(const char* value, bool* clamped);
+// The duration setting key ("relay_ctrl:duration", "screen_ctrl:duration")
+// of "/etc/speaker.conf" as the timed release reads it.
+unsigned release_setting(const char* key, bool* clamped);
+// Reads the screen id "screen_ctrl:type" as the screen commands do.
+void screen_setting(char (&id)[SCREEN_ID_SIZE]);
+// Whether a screen id goes into the screen commands: one JSON number of at
+// most 15 characters. Any other id is refused.
+bool screen_id_ok(const char* id);
 
 // Sends the relay On (with "relay_ctrl:type") or Off command on "output-channel".
 void relayControl(const char* relay, int on);
 // Publishes the screen on/off command with the id "screen_ctrl:type". An id
 // that is not a JSON number is refused with one line on standard output.
-void screenControl(int on);
+// True when the command was sent.
+bool screenControl(int on);
+// Publishes {"action": "<action>", "id": <id>} on "screen-channel" when id is
+// one JSON number of at most 15 characters; otherwise prints
+// "<setting> is not a number, screen command not sent: <id>" and sends
+// nothing. True when sent.
+bool screen_send(const char* action, const char* id, const char* setting);
 // True when text is one JSON number (the form a screen id must have).
 bool is_json_number(const char* text);
 // Writes the AI module's enable line; switching on only when

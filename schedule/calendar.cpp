@@ -2,6 +2,7 @@
 #include <cjson/cJSON.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "debug.h"
 #include "schedule.h"
@@ -24,30 +25,39 @@ int compareDate(Date a, Date b) {
 
 void date_format(const char* text, Date* start, Date* end) { (void)scan_range(text, start, end); }
 
-int isHoliday(Date day, const char* holidays) {
-    if (holidays == nullptr) return 0;
+bool holiday_ranges(const char* holidays, std::vector<HolidayRange>* out) {
+    if (holidays == nullptr) return false;
     cJSON* root = cJSON_Parse(holidays);
-    if (root == nullptr) return 0;
-    int found = 0;
-    // exact member name, as for every bus message (see ProcessVolumeReply)
-    const cJSON* list = cJSON_IsObject(root) ? cJSON_GetObjectItemCaseSensitive(root, "holidays") : nullptr;
-    if (cJSON_IsArray(list)) {
+    if (root == nullptr) return false;
+    // member name matched ignoring case, as for every bus message
+    const cJSON* list = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "holidays") : nullptr;
+    bool is_list = cJSON_IsArray(list);
+    if (is_list) {
         int n = cJSON_GetArraySize(list);
-        for (int i = 0; i < n && !found; i++) {
+        for (int i = 0; i < n; i++) {
             const cJSON* item = cJSON_GetArrayItem(list, i);
+            HolidayRange r{false, {0, 0, 0}, {0, 0, 0}};
             // an item that is not a text of six numbers names no range
-            if (!cJSON_IsString(item) || item->valuestring == nullptr) continue;
-            Date start{0, 0, 0};
-            Date end{0, 0, 0};
-            if (scan_range(item->valuestring, &start, &end) != 6) continue;
-            if (debug_on()) {
-                printf("current date: %d-%d-%d\n", day.year, day.month, day.day);
-                printf("holiday start: %d-%d-%d\n", start.year, start.month, start.day);
-                printf("holiday end: %d-%d-%d\n", end.year, end.month, end.day);
-            }
-            if (equalDate(start, day) || (compareDate(start, day) && compareDate(day, end))) found = 1;
+            r.valid = cJSON_IsString(item) && item->valuestring != nullptr &&
+                      scan_range(item->valuestring, &r.start, &r.end) == 6;
+            out->push_back(r);
         }
     }
     cJSON_Delete(root);
-    return found;
+    return is_list;
+}
+
+int isHoliday(Date day, const char* holidays) {
+    std::vector<HolidayRange> ranges;
+    if (!holiday_ranges(holidays, &ranges)) return 0;
+    for (const HolidayRange& r : ranges) {
+        if (!r.valid) continue;
+        if (debug_on()) {
+            printf("current date: %d-%d-%d\n", day.year, day.month, day.day);
+            printf("holiday start: %d-%d-%d\n", r.start.year, r.start.month, r.start.day);
+            printf("holiday end: %d-%d-%d\n", r.end.year, r.end.month, r.end.day);
+        }
+        if (equalDate(r.start, day) || (compareDate(r.start, day) && compareDate(day, r.end))) return 1;
+    }
+    return 0;
 }

@@ -9,6 +9,7 @@
 #include "debug.h"
 #include "device.h"
 #include "oplog.h"
+#include "outputs.h"
 #include "schedule.h"
 #include "settings.h"
 #include "text.h"
@@ -48,10 +49,10 @@ private:
 
 bool screen_enabled(const char* screen) { return strcmp(screen, kNoScreen) != 0; }
 
-void screen_switch(const char* action, const char* screen) {
-    char msg[64];
-    str_format(msg, sizeof msg, "{\"action\": \"%s\", \"id\": %s}", action, screen);
-    screen_control(msg);
+void screen_switch(const char* action, int n, const char* screen) {
+    char setting[40];
+    str_format(setting, sizeof setting, "schedule_%d:trigger_screen", n);
+    screen_send(action, screen, setting);
 }
 
 void log_executed(int n) {
@@ -63,7 +64,7 @@ void log_executed(int n) {
 // Stops entry n: screen off, and the player process killed. Without a live
 // player pid nothing is killed ("kill -9 0" would hit the daemon's own group).
 void stop_entry(int n, const char* screen) {
-    if (screen_enabled(screen)) screen_switch("off", screen);
+    if (screen_enabled(screen)) screen_switch("off", n, screen);
     int pid = vlcInfo[n].process_id.load(std::memory_order_relaxed);
     if (pid <= 0) return;
     char cmd[32];
@@ -78,13 +79,13 @@ void start_entry(const Entry& e, int n, const char* screen) {
     // a file name cut to its field would name another file: such a name is
     // refused, and the player then plays nothing
     const char* file = e.value("audio_file", "");
-    if (strlen(file) < sizeof req->audio_file) str_copy(req->audio_file, file);
     e.text("play_times", "", req->play_times);
+    if (strlen(file) < sizeof req->audio_file) str_copy(req->audio_file, file);
     e.text("enBeep", "no", req->enBeep);
     str_copy(req->trigger_screen, screen);
     req->priority = e.number("priority", 1);
     req->volume = e.number("volume", 100);
-    if (screen_enabled(screen)) screen_switch("on", screen);
+    if (screen_enabled(screen)) screen_switch("on", n, screen);
     start_player(req);
 }
 
@@ -137,7 +138,7 @@ void evaluate_entry(const dictionary* d, int n, Date today, int hour, int minute
 void schedule(int year, int month, int day, int hour, int minute, int weekday) {
     dictionary* d = settings_load(dev::SCHEDULE_CONF);
     if (d == nullptr) return;
-    char holidays[4096];
+    char holidays[HOLIDAYS_MAX + 1];
     str_copy(holidays, settings_string(d, "holidays:data", kNoHolidays));
     Date today{year, month, day};
     for (int n = 1; n <= SCHEDULE_ENTRIES; n++) evaluate_entry(d, n, today, hour, minute, weekday, holidays);

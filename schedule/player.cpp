@@ -13,6 +13,7 @@
 #include "debug.h"
 #include "device.h"
 #include "oplog.h"
+#include "outputs.h"
 #include "schedule.h"
 #include "settings.h"
 #include "text.h"
@@ -53,6 +54,17 @@ void log_audio(const char* what, int slot) {
 
 // One playlist line: the sound's absolute path.
 void playlist_line(FILE* f, const char* name) { fprintf(f, "%s%s%s\n", dev::root(), dev::BARESIP_SOUNDS, name); }
+
+// The number of plays a request asks for: empty or not a number plays the
+// file in a loop (0).
+int play_count(const char* play_times) {
+    return play_times[0] != '\0' ? static_cast<int>(strtol(play_times, nullptr, 10)) : 0;
+}
+
+// A single file is played from a 64-byte path.
+bool single_path(char (&path)[64], const char* file) {
+    return str_format(path, sizeof path, "%s%s", dev::BARESIP_SOUNDS, file) < static_cast<int>(sizeof path);
+}
 
 void* player_entry(void* arg) {
     handle_playAudio(arg);
@@ -108,8 +120,7 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
     // A single file is played from a 64-byte path; a name that does not fit
     // there is refused rather than cut into another file's name.
     char single[64];
-    if (count == 0 && str_format(single, sizeof single, "%s%s", dev::BARESIP_SOUNDS, file) >=
-                          static_cast<int>(sizeof single)) {
+    if (count == 0 && !single_path(single, file)) {
         if (debug_on()) puts("play failed!");
         return;
     }
@@ -161,9 +172,9 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
             schedule_stop_check_prio(vlcInfo[slot].priority.load(std::memory_order_relaxed));
             reset_vlcInfo(slot);
             if (screen != nullptr && strcmp(screen, "Disabled") != 0) {
-                char msg[64];
-                str_format(msg, sizeof msg, "{\"action\": \"off\", \"id\": %s}", screen);
-                screen_control(msg);
+                char setting[40];
+                str_format(setting, sizeof setting, "schedule_%d:trigger_screen", slot);
+                screen_send("off", screen, setting);
             }
             log_audio("Stop audio", slot);
         }
@@ -174,13 +185,19 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
 void* handle_playAudio(void* arg) {
     PlayRequest* req = static_cast<PlayRequest*>(arg);
     if (req == nullptr) return nullptr;
-    // a count that is empty or not a number plays the file in a loop
-    int count = req->play_times[0] != '\0' ? static_cast<int>(strtol(req->play_times, nullptr, 10)) : 0;
+    int count = play_count(req->play_times);
     int beep = is_yes(req->enBeep) ? 1 : 0;
     if (req->audio_file[0] != '\0')
         playAudio(req->slot, count, beep, req->trigger_screen, req->audio_file, req->priority, req->volume);
     delete req;
     return nullptr;
+}
+
+bool schedule_file_fits(const char* file, const char* play_times) {
+    char single[64];
+    char times[sizeof PlayRequest::play_times];
+    str_copy(times, play_times);
+    return strlen(file) < sizeof PlayRequest::audio_file && (play_count(times) != 0 || single_path(single, file));
 }
 
 bool start_player(PlayRequest* req) {

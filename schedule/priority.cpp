@@ -77,15 +77,15 @@ void schedule_stop_check_prio(int priority) {
 void ProcessVolumeReply(redisReply* reply) {
     if (reply == nullptr || reply->type != REDIS_REPLY_ARRAY || reply->elements != 3) return;
     const redisReply* payload = reply->element[2];
-    if (payload == nullptr || payload->str == nullptr) return;
-    cJSON* root = cJSON_Parse(payload->str);
+    // a message without text parses as nothing, like any text that is not JSON
+    cJSON* root = payload != nullptr && payload->str != nullptr ? cJSON_Parse(payload->str) : nullptr;
     if (root == nullptr) {
         puts("parse failed!");
         return;
     }
-    // exact member name: cJSON_GetObjectItem would also take "Audio_Volume",
-    // and the first of two such members, not the one the service means
-    const cJSON* volume = cJSON_IsObject(root) ? cJSON_GetObjectItemCaseSensitive(root, "audio_volume") : nullptr;
+    // member name matched ignoring case, the first match deciding, as for
+    // every bus message
+    const cJSON* volume = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "audio_volume") : nullptr;
     if (cJSON_IsNumber(volume)) {
         if (volume->valueint != 0)
             schedule_stop_check_prio(kOutsidePriority);

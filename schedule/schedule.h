@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <ctime>
+#include <vector>
 
 struct redisReply;
 
@@ -31,6 +32,18 @@ void date_format(const char* text, Date* start, Date* end);
 // Ranges count their start day and not their end day. An item that is not a
 // text of six numbers matches nothing.
 int isHoliday(Date day, const char* holidays);
+// One item of a holiday list: valid when it is a text that scans as six
+// numbers (otherwise it matches no day).
+struct HolidayRange {
+    bool valid;
+    Date start;
+    Date end;
+};
+// The items of a holiday list in their order. False when the text is not a
+// JSON object with a "holidays" array: then no day is a holiday.
+bool holiday_ranges(const char* holidays, std::vector<HolidayRange>* out);
+// The longest holiday list the evaluation reads; a longer one is cut.
+enum { HOLIDAYS_MAX = 4095 };
 
 // ---- schedule evaluation ---------------------------------------------------
 // Playback state per schedule entry 1..30 (index 0 unused):
@@ -50,6 +63,11 @@ struct PlayRequest {
     // a screen id, or "Disabled" (which needs all nine bytes)
     char trigger_screen[9];
 };
+
+// Whether a scheduled sound file name is played: it fits the 64-byte field of
+// the play request and, when played in a loop (play_times empty or 0), the
+// 64-byte path under "/usr/share/baresip/". A longer name plays nothing.
+bool schedule_file_fits(const char* file, const char* play_times);
 
 // Evaluates the schedule settings for one local minute: starts, stops or
 // leaves each of the 30 entries. weekday is compared by its first digit with

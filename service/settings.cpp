@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "debug.h"
 #include "device.h"
@@ -60,14 +61,19 @@ const char* parse_value(char* q) {
     return v;
 }
 
+// One logical line (continuations joined), classified by iniparser's rules.
+// A section line changes the current section; an entry line gives the
+// section-colon-key name and its value. Returns false on a syntax error,
+// which makes the whole file unusable, as with iniparser.
 struct Parser {
-    dictionary* d;
     std::string section;
     std::string entry;
+    const char* value = nullptr;
+    bool is_section = false;
 
-    // One logical line (continuations joined). Returns false on a syntax
-    // error, which makes the whole file unusable, as with iniparser.
-    bool line(char* raw, bool* mem_err) {
+    bool line(char* raw) {
+        value = nullptr;
+        is_section = false;
         char* l = strip(raw);
         size_t len = strlen(l);
         if (len == 0 || l[0] == '#' || l[0] == ';') return true;
@@ -82,41 +88,35 @@ struct Parser {
             // "[]" names nothing: iniparser keeps the previous section, cut
             // to the length of the bracket line less one.
             if (section.size() > len - 1) section.resize(len - 1);
-            if (dictionary_set(d, section.c_str(), nullptr) != 0) *mem_err = true;
+            is_section = true;
             return true;
         }
         char* eq = strchr(l, '=');
         if (eq == nullptr || eq == l) return false;
         *eq = '\0';
-        const char* value = parse_value(eq + 1);
+        value = parse_value(eq + 1);
         char* key = strip(l);
         lower(key);
         entry.assign(section).append(":").append(key);
-        if (dictionary_set(d, entry.c_str(), value) != 0) *mem_err = true;
         return true;
     }
 };
 
-// Loads an INI file by iniparser's rules into an iniparser dictionary, without
-// its limit of 1024 characters per line (a holiday list fills up to 4095).
-dictionary* load_ini(const char* path) {
-    FILE* f = dev::fopen_cloexec(path, "r");
-    if (f == nullptr) return nullptr;
-    dictionary* d = dictionary_new(0);
-    if (d == nullptr) {
-        fclose(f);
-        return nullptr;
-    }
-    Parser p{d, std::string(), std::string()};
+// Reads an INI file by iniparser's rules, without its limit of 1024
+// characters per line (a holiday list fills up to 4095). Calls
+// visit(parser, line number, logical line text, ok) for every logical line
+// that is not blank; returns false on a read error.
+template <typename Visit>
+bool read_lines(FILE* f, Visit visit) {
+    Parser p;
     std::string cur;  // the logical line: a line ending in '\' continues on the next
     size_t last = 0;  // where the next physical line is joined in
     char* raw = nullptr;
     size_t cap = 0;
     ssize_t n;
     int lineno = 0;
-    int errs = 0;
-    bool mem_err = false;
-    while (!mem_err && (n = getline(&raw, &cap, f)) >= 0) {
+    bool go_on = true;
+    while (go_on && (n = getline(&raw, &cap, f)) >= 0) {
         ++lineno;
         cur.resize(last);
         cur.append(raw, static_cast<size_t>(n));
@@ -131,15 +131,37 @@ dictionary* load_ini(const char* path) {
         }
         last = 0;
         std::string work = cur;
-        if (!p.line(&work[0], &mem_err)) {
-            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, cur.c_str());
-            ++errs;
-        }
+        bool ok = p.line(&work[0]);
+        go_on = visit(p, lineno, cur, ok);
     }
     bool read_err = ferror(f) != 0;
     free(raw);
+    return !read_err;
+}
+
+dictionary* load_ini(const char* path) {
+    FILE* f = dev::fopen_cloexec(path, "r");
+    if (f == nullptr) return nullptr;
+    dictionary* d = dictionary_new(0);
+    if (d == nullptr) {
+        fclose(f);
+        return nullptr;
+    }
+    int errs = 0;
+    bool mem_err = false;
+    bool read_ok = read_lines(f, [&](const Parser& p, int lineno, const std::string& text, bool ok) {
+        if (!ok) {
+            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, text.c_str());
+            ++errs;
+        } else if (p.is_section) {
+            if (dictionary_set(d, p.section.c_str(), nullptr) != 0) mem_err = true;
+        } else if (p.value != nullptr) {
+            if (dictionary_set(d, p.entry.c_str(), p.value) != 0) mem_err = true;
+        }
+        return !mem_err;
+    });
     fclose(f);
-    if (errs > 0 || mem_err || read_err) {
+    if (errs > 0 || mem_err || !read_ok) {
         dictionary_del(d);
         return nullptr;
     }
@@ -358,6 +380,33 @@ int GetCmdValue(const char* file, const char* key, char* value, int size) {
     if (size > 0) str_copy(value, static_cast<size_t>(size), scan.has_value() ? stash : "");
     if (debug_on()) printf("keystr: \"%s\" ; value: %s.\n", key, size > 0 ? value : "");
     return 1;
+}
+
+bool settings_scan(const char* file, std::vector<SettingsLine>* out) {
+    dev::Path path(file);
+    FILE* f = dev::fopen_cloexec(path, "r");
+    if (f == nullptr) return false;
+    bool ok = read_lines(f, [&](const Parser& p, int lineno, const std::string& text, bool parsed) {
+        SettingsLine l;
+        l.line = lineno;
+        l.text = text;
+        if (!parsed) {
+            l.kind = SettingsLine::Error;
+        } else if (p.is_section) {
+            l.kind = SettingsLine::Section;
+            l.name = p.section;
+        } else if (p.value != nullptr) {
+            l.kind = SettingsLine::Entry;
+            l.name = p.entry;
+            l.value = p.value;
+        } else {
+            return true;  // a comment
+        }
+        out->push_back(std::move(l));
+        return true;
+    });
+    fclose(f);
+    return ok;
 }
 
 bool is_yes(const char* value) { return value != nullptr && strcmp(value, "yes") == 0; }

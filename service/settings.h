@@ -5,6 +5,8 @@
 // the file into a dictionary (settings_load).
 #pragma once
 #include <cstddef>
+#include <string>
+#include <vector>
 
 struct _dictionary_;
 typedef struct _dictionary_ dictionary;
@@ -34,6 +36,21 @@ const char* settings_string(const dictionary* d, const char* key, const char* de
 // An integer value, read as text and converted like the library does
 // (strtol, base 0); def when the key is missing or has no value.
 int settings_int(const dictionary* d, const char* key, int def);
+
+// One line of a settings file as the reader sees it, for tools that report
+// where a setting stands. Names are lower case, as the reader keeps them.
+struct SettingsLine {
+    enum Kind { Section, Entry, Error };
+    Kind kind;
+    int line;          // number of the (first) physical line, from 1
+    std::string name;  // "section" or "section:key"
+    std::string value; // an entry's value as the reader takes it
+    std::string text;  // the logical line, continuations joined
+};
+// Reads the settings file at path (a device path) by the same rules as
+// settings_load, listing every section, entry and refused line (comments and
+// blank lines left out). Returns false when the file cannot be read.
+bool settings_scan(const char* file, std::vector<SettingsLine>* out);
 
 // An on/off setting is on exactly when its value is "yes".
 bool is_yes(const char* value);

@@ -23,3 +23,5 @@ bool account_enabled(const SipAccount& a);
 void account_user_host(const SipAccount& a, char (&user)[USERNAME_SIZE], char (&host)[HOST_SIZE]);
 // "sip:<user>@<host>".
 void account_identity(const SipAccount& a, char (&identity)[IDENTITY_SIZE]);
+// The account's status key on the bus: "baresip-call-status-<user>-<host>".
+void account_status_key(const SipAccount& a, char (&key)[IDENTITY_SIZE]);

@@ -73,9 +73,10 @@ void dtmfDetect(const char* keys) {
         matched = true;
     }
     if (screen && code_matches("screen_ctrl:dtmf_code", len)) {
-        screenControl(1);
-        if (debug_on()) puts("screen set on");
-        if (delay_mode("screen_ctrl:mode") && !start_timed_release(screenDelayControl)) {
+        // a refused screen id sent nothing: nothing to report or release
+        bool sent = screenControl(1);
+        if (sent && debug_on()) puts("screen set on");
+        if (sent && delay_mode("screen_ctrl:mode") && !start_timed_release(screenDelayControl)) {
             puts("create thread_delay screenDelayControl failed");
             return;
         }

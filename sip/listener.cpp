@@ -24,8 +24,8 @@ namespace {
 // ---- reading an event --------------------------------------------------------
 
 const cJSON* member(const cJSON* event, const char* name) {
-    // member names are matched exactly, as the bridge writes them
-    return cJSON_IsObject(event) ? cJSON_GetObjectItemCaseSensitive(event, name) : nullptr;
+    // member names are matched ignoring case; the first match in the text decides
+    return cJSON_IsObject(event) ? cJSON_GetObjectItem(event, name) : nullptr;
 }
 
 // A text member; missing or of another kind reads as "".

@@ -27,6 +27,21 @@ const StoredStatus kStatus[] = {
 };
 }  // namespace
 
+int sip_status_code(const char* stored) {
+    if (stored == nullptr) return 5;
+    for (const StoredStatus& s : kStatus)
+        if (strcmp(stored, s.text) == 0) return s.code;
+    return 5;
+}
+
+void account_status_key(const SipAccount& a, char (&key)[IDENTITY_SIZE]) {
+    char user[USERNAME_SIZE];
+    char host[HOST_SIZE];
+    account_user_host(a, user, host);
+    memset(key, 0, sizeof key);
+    str_format(key, sizeof key, "baresip-call-status-%s-%s", user, host);
+}
+
 int get_sip_status(const char* key) {
     int code = 5;
     {
@@ -35,12 +50,7 @@ int get_sip_status(const char* key) {
             redisReply* reply = static_cast<redisReply*>(redisCommand(c, "GET %s", key));
             if (reply != nullptr && reply->type == REDIS_REPLY_STRING) {
                 if (debug_on()) printf("SIP acc: %s, status: %s\n", key, reply->str);
-                for (const StoredStatus& s : kStatus) {
-                    if (strcmp(reply->str, s.text) == 0) {
-                        code = s.code;
-                        break;
-                    }
-                }
+                code = sip_status_code(reply->str);
             }
             if (reply != nullptr) freeReplyObject(reply);
         }
@@ -54,12 +64,8 @@ int get_sip_status(const char* key) {
 void sip_reg_status_init() {
     for (const SipAccount& a : SIP_ACCOUNT) {
         if (!account_enabled(a)) continue;
-        char user[USERNAME_SIZE];
-        char host[HOST_SIZE];
-        account_user_host(a, user, host);
         char key[IDENTITY_SIZE];
-        memset(key, 0, sizeof key);
-        str_format(key, sizeof key, "baresip-call-status-%s-%s", user, host);
+        account_status_key(a, key);
         if (get_sip_status(key) != 5) a.reg->store(1, std::memory_order_relaxed);
     }
     char p2p[8];

@@ -27,6 +27,16 @@ void outgoingTrigger();
 void answeredTrigger();
 void hangupTrigger(const char* reason);
 
+enum { ANSWER_BEEP_FILE_SIZE = 64, ANSWER_BEEP_VOLUME_SIZE = 4 };
+// Whether a value can go into the blank-separated "aufile" data of a mix
+// command: no blank, no control character, no ".." path part.
+bool aufile_part_ok(const char* value);
+// Reads an answer beep's file and volume settings as the answered trigger
+// does. Returns the key whose value the mix command cannot carry (the beep is
+// then not sent), or NULL.
+const char* answer_beep_settings(const char* file_key, const char* volume_key, char (&file)[ANSWER_BEEP_FILE_SIZE],
+                                 char (&volume)[ANSWER_BEEP_VOLUME_SIZE]);
+
 // ---- DTMF code matching ----------------------------------------------------
 enum { DTMF_SIZE = 32 };
 // Keys received in the current call (at most 31, oldest dropped first).
@@ -62,3 +72,6 @@ void sip_reg_status_init();
 // The status code stored under key (0, 1, 2, 3, or 5 for none); also moves
 // BARESIP_STATUS to it while that is 0 or 5.
 int get_sip_status(const char* key);
+// The code of a stored status text (0 idle, 1 answer, 2 ring, 3 ringing; 5
+// for NULL or any other text).
+int sip_status_code(const char* stored);

@@ -56,31 +56,12 @@ void setting_json(const char* key, char (&out)[N * 6]) {
     json_escape(out, sizeof out, value);
 }
 
-// The "aufile" data of a mix command is blank-separated (path, 10, volume)
-// and names a file under /usr/share/baresip/: a value with a blank or a
-// control character would shift the arguments, and a ".." part would leave
-// the folder.
-bool aufile_part_ok(const char* value) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p; ++p)
-        if (*p <= ' ' || *p == 0x7f) return false;
-    for (const char* part = value; *part != '\0';) {
-        size_t n = strcspn(part, "/");
-        if (n == 2 && part[0] == '.' && part[1] == '.') return false;
-        part += n;
-        if (*part == '/') ++part;
-    }
-    return true;
-}
-
 // Mixes a beep file into the call: "mixausrc_dec_start" is heard locally,
 // "mixausrc_enc_start" is sent to the far end.
 void send_answer_beep(const char* cmd_name, const char* file_key, const char* volume_key) {
-    char raw_file[64];
-    char raw_volume[4];
-    GetCmdValue(dev::SPEAKER_CONF, file_key, raw_file);
-    GetCmdValue(dev::SPEAKER_CONF, volume_key, raw_volume);
-    const char* bad = !aufile_part_ok(raw_file) ? file_key : !aufile_part_ok(raw_volume) ? volume_key : nullptr;
-    if (bad != nullptr) {
+    char raw_file[ANSWER_BEEP_FILE_SIZE];
+    char raw_volume[ANSWER_BEEP_VOLUME_SIZE];
+    if (const char* bad = answer_beep_settings(file_key, volume_key, raw_file, raw_volume)) {
         printf("%s holds a blank, a control character or a \"..\" part: %s not sent\n", bad, cmd_name);
         return;
     }
@@ -108,6 +89,29 @@ void send_hangup_beep() {
 }
 
 }  // namespace
+
+// The "aufile" data of a mix command is blank-separated (path, 10, volume)
+// and names a file under /usr/share/baresip/: a value with a blank or a
+// control character would shift the arguments, and a ".." part would leave
+// the folder.
+bool aufile_part_ok(const char* value) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p; ++p)
+        if (*p <= ' ' || *p == 0x7f) return false;
+    for (const char* part = value; *part != '\0';) {
+        size_t n = strcspn(part, "/");
+        if (n == 2 && part[0] == '.' && part[1] == '.') return false;
+        part += n;
+        if (*part == '/') ++part;
+    }
+    return true;
+}
+
+const char* answer_beep_settings(const char* file_key, const char* volume_key, char (&file)[ANSWER_BEEP_FILE_SIZE],
+                                 char (&volume)[ANSWER_BEEP_VOLUME_SIZE]) {
+    GetCmdValue(dev::SPEAKER_CONF, file_key, file);
+    GetCmdValue(dev::SPEAKER_CONF, volume_key, volume);
+    return !aufile_part_ok(file) ? file_key : !aufile_part_ok(volume) ? volume_key : nullptr;
+}
 
 void incomingTrigger() { call_start_relay("incoming"); }
 

@@ -29,7 +29,7 @@ bool sample_low(int fd) {
 }
 }  // namespace
 
-InputActions default_input_actions() { return InputActions{keyAction, playBeep, action_url, play_audio}; }
+InputActions default_input_actions() { return InputActions{keyAction, playBeep, action_url_fired, play_audio}; }
 
 InputActions set_input_actions(const InputActions& actions) {
     InputActions old = g_actions;
@@ -64,12 +64,12 @@ void on_call_button_press() {
     if (strcmp(key_action, "call") == 0) {
         g_actions.keyAction(1);
     } else if (strcmp(key_action, "http") == 0) {
-        char url[256];
+        char url[KEY_HTTP_URL_SIZE];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:http_url", url);
-        g_actions.action_url(url);
-        writeLog("FUNCTION", "KEY HTTP Request", url);
+        // a refused URL requested nothing, so it leaves no request row
+        if (g_actions.action_url(url)) writeLog("FUNCTION", "KEY HTTP Request", url);
     } else if (strcmp(key_action, "play") == 0) {
-        char file[32];
+        char file[KEY_AUDIO_FILE_SIZE];
         char repeat[16];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:audio_file", file);
         GetCmdValue(dev::SPEAKER_CONF, "intercom:audio_repeat", repeat);
@@ -83,15 +83,18 @@ void on_call_button_press() {
 
 void on_reset_press(ResetState* st) {
     st->press_time = dev::now();
-    st->pressed_once = true;
+    st->pressed = true;
     puts("KEY DOWN");
     writeLog("BUTTON", "RESET", "DOWN");
 }
 
 void on_reset_release(ResetState* st) {
-    // A release with no press recorded (the first change seen after start)
-    // has no hold time: it counts as 0 s and only logs.
-    int duration = st->pressed_once ? static_cast<int>(dev::now() - st->press_time) : 0;
+    // One hold is one release: a release with no press recorded since the
+    // last release (a bounce, or the first change seen after start) has no
+    // hold of its own, so it logs nothing and acts on nothing.
+    if (!st->pressed) return;
+    st->pressed = false;
+    int duration = static_cast<int>(dev::now() - st->press_time);
     printf("KEY UP, Time:%d\n", duration);
     char detail[64];
     str_format(detail, sizeof detail, "Release <Duration %ds>", duration);
@@ -103,7 +106,10 @@ void on_reset_release(ResetState* st) {
 namespace {
 // On the device sysfs raises POLLPRI when a value changes. A device root on
 // a PC holds plain files, which never do: there the loop also watches the two
-// files with inotify and counts a completed write as an edge.
+// files with inotify. A write there is one edge, as a change is on the
+// device: only the close of a written file counts (a write also raises
+// modifications, which would make one write two edges). Notifications that
+// pile up while the loop is busy are taken together as one, as sysfs does.
 struct EdgeWatch {
     int fd = -1;
     int wd[2] = {-1, -1};
@@ -114,8 +120,8 @@ EdgeWatch open_edge_watch(const char* call_path, const char* reset_path) {
     if (dev::root()[0] == '\0') return w;
     w.fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (w.fd < 0) return w;
-    w.wd[0] = inotify_add_watch(w.fd, call_path, IN_CLOSE_WRITE | IN_MODIFY);
-    w.wd[1] = inotify_add_watch(w.fd, reset_path, IN_CLOSE_WRITE | IN_MODIFY);
+    w.wd[0] = inotify_add_watch(w.fd, call_path, IN_CLOSE_WRITE);
+    w.wd[1] = inotify_add_watch(w.fd, reset_path, IN_CLOSE_WRITE);
     return w;
 }
 

@@ -1,7 +1,9 @@
 // The button functions in a whole simulated device: the real daemon, a real
 // Redis server, the stand-in programs, and the inputs driven through the
 // sandbox's GPIO script.
+#include <fcntl.h>
 #include <hiredis.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daemon.h"
@@ -82,6 +85,35 @@ TEST_F(ButtonsE2E, CallButtonAnswersARingingCallOnce) {
     for (const std::string& l : journal(root.dir())) EXPECT_EQ(l.rfind("redis-cli", 0), std::string::npos) << l;
     EXPECT_TRUE(eventually([&] { return root.read("/userdata/system.csv").find("KEY Answer") != std::string::npos; }))
         << root.read("/userdata/system.csv");
+}
+
+// One write of a value file is one edge, even when its notifications
+// (modification, then close) reach the daemon apart: each level is written
+// in place and the file closed a little later.
+TEST_F(ButtonsE2E, OneWriteOfAValueFileIsOneEdge) {
+    auto level = [&](const char* gpio, const char* value) {
+        int fd = open(root.path(std::string("/sys/class/gpio/") + gpio + "/value").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, value, 2), 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // shapes the input, waits for nothing
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a level the debounce sees
+    };
+    level("gpio111", "0\n");
+    level("gpio111", "1\n");
+    level("gpio73", "0\n");
+    level("gpio73", "1\n");
+    auto rows = [&](const std::string& row) {
+        const std::string log = root.read("/userdata/system.csv");
+        size_t n = 0;
+        for (size_t at = log.find(row); at != std::string::npos; at = log.find(row, at + 1)) ++n;
+        return n;
+    };
+    // the reset's release comes last: every edge before it has been handled
+    ASSERT_TRUE(eventually([&] { return rows(",BUTTON,RESET,Release") >= 1; })) << daemon->output();
+    EXPECT_EQ(rows(",BUTTON,KEY,DOWN"), 1u) << root.read("/userdata/system.csv");
+    EXPECT_EQ(rows(",BUTTON,RESET,DOWN"), 1u) << root.read("/userdata/system.csv");
+    EXPECT_EQ(rows(",BUTTON,RESET,Release"), 1u) << root.read("/userdata/system.csv");
 }
 
 TEST_F(ButtonsE2E, FourSecondResetHoldSpeaksTheAddress) {

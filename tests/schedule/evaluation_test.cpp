@@ -116,6 +116,19 @@ TEST_F(Evaluation, RunningEntriesAreStoppedAtTriggersAndPlayingOnesAtTheEnd) {
     EXPECT_TRUE(spawns().empty());
 }
 
+TEST_F(Evaluation, AScreenIdThatIsNotANumberIsRefusedWithOneLineEachTime) {
+    write_schedule(section(1, entry("8", "10", {{"trigger_screen", "4,\"id\":5"}})));
+    testsupport::Subscriber screen(redis.socket(), "screen-channel");
+    testsupport::StdoutCapture out;
+    EXPECT_EQ(executed(6, 11, 8, 0, 3), "1");  // the entry still starts
+    SCHEDULE[1].store(1);
+    vlcInfo[1].process_id.store(0);
+    executed(6, 11, 10, 0, 3);  // its stop minute
+    const std::string refused = "schedule_1:trigger_screen is not a number, screen command not sent: 4,\"id\":5";
+    EXPECT_EQ(testsupport::lines(out.take()), (Strings{refused, refused}));
+    EXPECT_EQ(settled(screen, "screen-channel"), Strings{});
+}
+
 TEST_F(Evaluation, UnreadableSettingsEvaluateNothing) {
     testing::internal::CaptureStderr();
     schedule(2031, 6, 11, 8, 0, 3);

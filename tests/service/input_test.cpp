@@ -57,7 +57,10 @@ INSTANTIATE_TEST_SUITE_P(Thresholds, DebounceTest,
 std::vector<std::string> g_calls;
 void rec_key(int k) { g_calls.push_back("keyAction(" + std::to_string(k) + ")"); }
 void rec_beep() { g_calls.push_back("playBeep"); }
-void rec_url(const char* u) { g_calls.push_back(std::string("action_url(") + u + ")"); }
+bool rec_url(const char* u) {
+    g_calls.push_back(std::string("action_url(") + u + ")");
+    return true;
+}
 void rec_play(const char* f, int n) {
     g_calls.push_back(std::string("play_audio(") + f + "," + std::to_string(n) + ")");
 }
@@ -111,6 +114,21 @@ TEST_F(PressTest, HttpLogsTheUrlWithItsCommas) {
     on_call_button_press();
     EXPECT_EQ(g_calls[1], "action_url(http://h/x?a=1,b=2)");
     EXPECT_EQ(log_entries()[1], "FUNCTION,KEY HTTP Request,http://h/x?a=1,b=2");
+}
+
+TEST_F(PressTest, HttpRefusedUrlLeavesNoRequestRow) {
+    key_action("key_action = http\nhttp_url = -K/etc/passwd\n");
+    set_input_actions(default_input_actions());
+    dev::ShellRunner old = dev::set_shell_runner([](const char* cmd) {
+        g_calls.push_back(cmd);
+        return 0;
+    });
+    StdoutCapture cap;
+    on_call_button_press();
+    dev::set_shell_runner(old);
+    EXPECT_NE(cap.take().find("action url begins with '-', request not sent: -K/etc/passwd\n"), std::string::npos);
+    for (const std::string& c : g_calls) EXPECT_EQ(c.find("curl"), std::string::npos) << c;
+    EXPECT_EQ(log_entries(), std::vector<std::string>{"BUTTON,KEY,DOWN"});
 }
 
 TEST_F(PressTest, PlayConvertsTheRepeatCount) {
@@ -184,29 +202,26 @@ TEST_F(PressTest, ResetHoldClassification) {
     }
 }
 
-TEST_F(PressTest, ReleaseBeforeAnyPressNeverReboots) {
+// One hold, one action: a release with no press since the last release (the
+// first change after start, or a bounce after a hold) prints, logs and does
+// nothing; a second press before the release restarts the hold.
+TEST_F(PressTest, OnlyTheFirstReleaseAfterAPressCounts) {
     ResetState st;
     g_now = 1'700'000'000;  // a wall clock far from the zero press time
     StdoutCapture cap;
     on_reset_release(&st);
-    EXPECT_EQ(cap.take(), "KEY UP, Time:0\n");
-    EXPECT_TRUE(g_calls.empty());
-    EXPECT_EQ(log_entries(), std::vector<std::string>{"BUTTON,RESET,Release <Duration 0s>"});
-}
-
-TEST_F(PressTest, SecondReleaseMeasuresFromLastPress) {
-    ResetState st;
-    g_now = 100;
+    g_now = 1'700'000'100;
     on_reset_press(&st);
-    g_now = 102;
+    g_now += 2;
     on_reset_press(&st);
-    g_now = 107;
-    StdoutCapture cap;
+    g_now += 5;
     on_reset_release(&st);
-    g_now = 120;
+    g_now += 2;
     on_reset_release(&st);
-    EXPECT_EQ(cap.take(), "KEY UP, Time:5\nKEY UP, Time:18\n");
-    EXPECT_EQ(g_calls, (std::vector<std::string>{"keyAction(2)", "keyAction(3)"}));
+    EXPECT_EQ(cap.take(), "KEY DOWN\nKEY DOWN\nKEY UP, Time:5\n");
+    EXPECT_EQ(g_calls, std::vector<std::string>{"keyAction(2)"});
+    EXPECT_EQ(log_entries(), (std::vector<std::string>{"BUTTON,RESET,DOWN", "BUTTON,RESET,DOWN",
+                                                       "BUTTON,RESET,Release <Duration 5s>"}));
 }
 
 }  // namespace

@@ -210,7 +210,7 @@ TEST_F(DispatcherTest, MalformedMessagesNeverStopTheDispatcher) {
     ProcessReply(&arr);  // no text: like invalid JSON
     send("{not json");
     send("[1,2]");
-    send("{\"Type\":\"EXIT\"}");  // member names are exact
+    send("{\"Type\":\"exit\"}");  // values are exact
     send("{\"type\":5,\"direction\":null}");
     send("{\"type\":\"CALL_INCOMING\",\"direction\":\"incoming\",\"peeruri\":[1]}");
     send("{\"type\":\"CALL_CLOSED\",\"direction\":\"incoming\",\"param\":{\"x\":1}}");

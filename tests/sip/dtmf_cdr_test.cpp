@@ -49,6 +49,19 @@ TEST_F(DtmfTest, OneKeyCompletesBothCodesRelayFirst) {
     EXPECT_STREQ(DTMF_STRING, "");
 }
 
+TEST_F(DtmfTest, ARefusedScreenIdLeavesNoTraceOfAScreenChange) {
+    conf({{"screen_ctrl:dtmf", "yes"}, {"screen_ctrl:dtmf_code", "2"}, {"screen_ctrl:mode", "delay"},
+          {"screen_ctrl:type", "1}{"}});
+    DEBUG = 1;
+    testsupport::StdoutCapture out;
+    keys("2");
+    std::string printed = out.take();
+    DEBUG = 0;
+    EXPECT_NE(printed.find("screen_ctrl:type is not a number, screen command not sent: 1}{\n"), std::string::npos);
+    EXPECT_EQ(printed.find("screen set on"), std::string::npos) << printed;
+    EXPECT_EQ(timed_releases_pending(), 0);
+}
+
 TEST_F(DtmfTest, SwitchesAndEmptyCode) {
     conf({{"relay_ctrl:dtmf", "no"}, {"screen_ctrl:dtmf", "no"}, {"screen_ctrl:dtmf_code", ""}});
     keys("4");
