@@ -16,3 +16,7 @@ void control_cmd(int target, const char* msg);
 void screen_control(const char* msg);
 // Publishes on "volume-event-channel".
 void state_event(const char* msg);
+// Asks the SIP user agent to play a sound file count times: the play command
+// on "control-channel". A file name too long for the command is refused with
+// one line on standard output.
+void play_audio(const char* file, int count);

@@ -21,7 +21,6 @@ constexpr const char* DIAL_LINE_FMT = "{\"cmd\":\"dial\",\"data\":\"%s %d\"}";
 constexpr const char* DIAL_FMT = "{\"cmd\":\"dial\",\"data\":\"%s\"}";
 constexpr const char* HANGUP_CMD = "{\"cmd\":\"hangup\",\"data\":\"\"}";
 constexpr const char* ACCEPT_CMD = "{\"cmd\":\"accept\",\"data\":\"\"}";
-constexpr const char* PLAY_FMT = "{\"cmd\":\"play\",\"data\":\"%s:%d\"}";
 
 // Room for a device root in front of the paths of a shell command.
 constexpr size_t ROOT_ROOM = 256;
@@ -107,18 +106,6 @@ void answer() {
     writeLog("FUNCTION", "KEY Answer", "");
 }
 
-// Fills every placeholder in url when the result still fits; false (and one
-// line on standard output) when it would not.
-bool fill_placeholder(char* url, const char* placeholder, const char* value) {
-    if (strrpl_length(url, placeholder, value) > ACTION_URL_MAX) {
-        printf("action url longer than %d characters after filling in %s, request not sent\n",
-               ACTION_URL_MAX, placeholder);
-        return false;
-    }
-    strrpl(url, placeholder, value);
-    return true;
-}
-
 // The action request of a device without a registered account: the template
 // with its placeholders filled in the order ip, mac, ua, number.
 void unregistered_request() {
@@ -126,36 +113,12 @@ void unregistered_request() {
     GetCmdValue(dev::SPEAKER_CONF, "call_action_url:unregistered_enable", enable);
     if (!is_yes(enable)) return;
 
-    // One byte more than a URL may hold, so an over-long template shows.
-    char url[ACTION_URL_MAX + 2];
-    GetCmdValue(dev::SPEAKER_CONF, "call_action_url:unregistered_url", url);
-    if (strlen(url) > ACTION_URL_MAX) {
-        printf("action url longer than %d characters, request not sent\n", ACTION_URL_MAX);
-        return;
-    }
-
-    // An address that cannot be read leaves its placeholder in place.
-    if (strstr(url, "${ip}") != nullptr) {
-        char ip[16];
-        if (get_ip(ip) && !fill_placeholder(url, "${ip}", ip)) return;
-    }
-    if (strstr(url, "${mac}") != nullptr) {
-        char mac[16];
-        if (get_mac(mac) && !fill_placeholder(url, "${mac}", mac)) return;
-    }
-    if (strstr(url, "${ua}") != nullptr) {
-        char line_setting[24];
-        char key[40];
-        char user[USERNAME_MAX + 1];
-        GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_line", line_setting);
-        str_format(key, sizeof key, "%s:username", line_setting);
-        GetCmdValue(dev::SPEAKER_CONF, key, user);
-        if (!fill_placeholder(url, "${ua}", user)) return;
-    }
+    char url[ACTION_URL_TEMPLATE_CAP];
+    if (!url_template("call_action_url:unregistered_url", url) || !url_fill_device(url)) return;
     if (strstr(url, "${number}") != nullptr) {
         char number[ONEKEY_NUM_MAX + 1];
         GetCmdValue(dev::SPEAKER_CONF, "intercom:onekey_num", number);
-        if (!fill_placeholder(url, "${number}", number)) return;
+        if (!url_fill(url, "${number}", number)) return;
     }
     if (!action_url_fired(url)) return;
     writeLog("FUNCTION", "HTTP Request", url);
@@ -231,19 +194,6 @@ void keyAction(int kind) {
         default: break;  // 6: a dial is pending
         }
     }
-}
-
-void play_audio(const char* file, int count) {
-    // The file name goes in as JSON string content; a name that would not
-    // fit the command whole is refused rather than cut into another name.
-    char file_json[320];
-    if (json_escape(file_json, sizeof file_json, file) >= sizeof file_json) {
-        printf("play file name too long, play command not sent\n");
-        return;
-    }
-    char cmd[sizeof file_json + 48];
-    str_format(cmd, sizeof cmd, PLAY_FMT, file_json, count);
-    control_cmd(0, cmd);
 }
 
 void* checkReg(void*) {

@@ -77,6 +77,14 @@ public:
         const SettingsLine* e = entry(key);
         return e ? e->line : 0;
     }
+    // The line of a key, or of its section's header when the key is not given.
+    int line_or_section(const std::string& key) const {
+        if (int at = line_of(key)) return at;
+        const std::string section = lower(key.substr(0, key.find(':')));
+        for (const SettingsLine& l : lines_)
+            if (l.kind == SettingsLine::Section && l.name == section) return l.line;
+        return 0;
+    }
 
 private:
     static std::string lower(std::string s) {
@@ -155,6 +163,7 @@ public:
     void schedule(const SettingsFile& f) {
         dictionary* d = settings_load(f.path());
         if (d == nullptr) return;
+        bool driver_off = false;
         holidays(f, settings_string(d, "holidays:data", nullptr));
         for (int n = 1; n <= SCHEDULE_ENTRIES; n++) {
             std::string s = "schedule_" + std::to_string(n) + ":";
@@ -168,13 +177,56 @@ public:
                                 "nothing",
                                 strlen(file)),
                     "give a name of at most 63 characters, at most 44 when play_times is empty or 0");
-            // Entries that will never play are joined here, with the reasons
-            // the schedule's own preview gives.
+            never_plays(f, d, n, &driver_off);
         }
+        if (driver_off)
+            add(f, "driver:enable",
+                "the schedule's driver is off: no enabled entry ever plays, nothing evaluates the schedule",
+                "set driver:enable = yes in section [driver] to play the schedule");
         settings_free(d);
     }
 
 private:
+    // An enabled entry that will never play from today on (ten years looked
+    // at), with the reason the schedule's preview gives. A file name that
+    // does not fit is reported above; a driver that is off once for all.
+    void never_plays(const SettingsFile& f, const dictionary* d, int n, bool* driver_off) {
+        struct tm today;
+        const time_t now = dev::now();
+        localtime_r(&now, &today);
+        const Date first{today.tm_year + 1900, today.tm_mon + 1, today.tm_mday};
+        const Date last{first.year + 10, first.month, first.day};
+        const NeverReason r = schedule_never_reason(d, n, first, last);
+        if (r == NeverReason::None || r == NeverReason::Disabled || r == NeverReason::FileTooLong) return;
+        if (r == NeverReason::DriverOff) {
+            *driver_off = true;
+            return;
+        }
+        struct Where {
+            NeverReason reason;
+            const char* key;
+            const char* fix;
+        };
+        static const Where kWhere[] = {
+            {NeverReason::NoWeekdays, "weeks", "list the weekday digits it runs on, e.g. 12345"},
+            {NeverReason::WeekdaysImpossible, "weeks", "use the digits of driver:sunday's numbering (1..7, or 0..6)"},
+            {NeverReason::WeekdaysNotInPeriod, "weeks", "list a weekday that falls within its date range"},
+            {NeverReason::DateRangeEmpty, "e_year", "make the end date (e_year, e_month, e_day) not before the start"},
+            {NeverReason::DateRangeOver, "e_year", "move the end date (e_year, e_month, e_day) into the future"},
+            {NeverReason::DateRangeNotBegun, "s_year", "move the start date (s_year, s_month, s_day) nearer"},
+            {NeverReason::Holidays, "enholiday", "set enholiday = no, or shorten the holiday list"},
+            {NeverReason::WindowEmpty, "e_hour", "give a stop time (e_hour, e_min) after the start"},
+            {NeverReason::WindowImpossible, "e_hour", "give a window within one day, start before stop"},
+            {NeverReason::IntervalNeverLands, "interval", "give an interval that lands before the stop minute"},
+            {NeverReason::NoFile, "audio_file", "name a sound file under /usr/share/baresip/"},
+        };
+        for (const Where& w : kWhere) {
+            if (w.reason != r) continue;
+            const std::string key = "schedule_" + std::to_string(n) + ":" + w.key;
+            add(f, f.line_or_section(key), key, std::string("the entry never plays: ") + never_reason_text(r), w.fix);
+        }
+    }
+
     void durations(const SettingsFile& f) {
         for (const char* key : {"relay_ctrl:duration", "screen_ctrl:duration"}) {
             const SettingsLine* e = f.entry(key);

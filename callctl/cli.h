@@ -25,6 +25,7 @@ int usage_error(const char* sub, const char* fmt, ...) __attribute__((format(pri
 
 // The subcommands, each in its own file.
 int cmd_check(int argc, char** argv);
+int cmd_schedule(int argc, char** argv);
 int cmd_status(int argc, char** argv);
 
 }  // namespace callctl

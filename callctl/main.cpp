@@ -11,6 +11,7 @@ namespace {
 // One line per subcommand; each subcommand's file defines its entry point.
 const callctl::Entry kCommands[] = {
     {"check", callctl::cmd_check, "report what callctld would meet silently in its settings files"},
+    {"schedule", callctl::cmd_schedule, "list what the schedule's driver will play, minute by minute"},
     {"status", callctl::cmd_status, "tell whether the running callctld is alive, from the bus"},
     {nullptr, nullptr, nullptr},
 };

@@ -18,7 +18,7 @@ installed() {
   esac
 }
 
-pkgs="cmake ninja-build pkg-config redis-server python3 procps
+pkgs="cmake ninja-build pkg-config redis-server python3 procps rsyslog
       g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64
       libhiredis-dev:arm64 libcjson-dev:arm64 libiniparser-dev:arm64 libgtest-dev:arm64"
 missing=""

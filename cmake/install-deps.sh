@@ -3,7 +3,7 @@
 # when any is missing. Runs apt-get only when something is missing.
 set -eu
 pkgs="cmake ninja-build g++ pkg-config libhiredis-dev libcjson-dev libiniparser-dev
-      libgtest-dev redis-server redis-tools socat python3 procps
+      libgtest-dev redis-server redis-tools socat python3 procps rsyslog
       dpkg-dev lintian file"
 native=$(dpkg --print-architecture)
 missing=""

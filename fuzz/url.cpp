@@ -1,12 +1,16 @@
 // Placeholder replacement and the HTTP request command. Input: parts split at
 // NUL bytes. Byte 0 picks the mode:
 //   even: strrpl(text, pattern, replacement) with parts 1..3, compared with a
-//         plain model, and the request command built for the result;
+//         plain model, and the request command built for the result; the
+//         percent-encoding of the text, whole and cut at the replacement's
+//         length;
 //   odd:  the unregistered request of a press with no registered account,
 //         with parts 1..6 as the URL template, the address and MAC look-up
 //         lines, the line setting, its user name and the number.
 // Every command the shell would run must hand curl exactly the URL.
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -169,6 +173,32 @@ void unregistered_request(const std::vector<std::string>& p) {
     bool fired = !shell_commands().empty();
     check_fired(url, fired);
 }
+// A call's value goes into a request URL percent-encoded: letters, digits and
+// "-._~" as they are, every other byte as "%XX". Cut at a capacity, the text
+// ends before the first code that does not fit whole.
+void check_percent_encode(const std::string& text, size_t cap) {
+    std::string model;
+    std::vector<size_t> ends;  // where each code ends in the model
+    for (unsigned char c : text) {
+        char code[4];
+        if (isalnum(c) || strchr("-._~", c) != nullptr)
+            snprintf(code, sizeof code, "%c", c);
+        else
+            snprintf(code, sizeof code, "%%%02X", c);
+        model += code;
+        ends.push_back(model.size());
+    }
+    std::vector<char> out(model.size() + 1);
+    check(percent_encode(out.data(), out.size(), text.c_str()) == model.size(), "percent_encode tells the length");
+    check(model == out.data(), "percent_encode encodes as the model does");
+    if (cap == 0) return;
+    std::vector<char> cut(cap);
+    percent_encode(cut.data(), cap, text.c_str());
+    size_t whole = 0;
+    for (size_t e : ends)
+        if (e < cap) whole = e;
+    check(model.substr(0, whole) == cut.data(), "a cut encoding ends before the first code that does not fit");
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -200,6 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         shell_commands().clear();
         bool fired = action_url_fired(buf.data());
         check_fired(buf.data(), fired);
+        check_percent_encode(text, rep.size());
     } else {
         // settings live in the device root for this mode
         dev::set_root(device_root().c_str());

@@ -15,6 +15,8 @@ const char* level_strings[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL
 namespace {
 FILE* g_console = nullptr;
 std::atomic<int> g_file_status{0};
+// The last row a file sink wrote on this thread, without its line end.
+thread_local char g_last_row[1024];
 
 FILE* console() { return g_console ? g_console : stderr; }
 
@@ -83,8 +85,13 @@ void file_callback(log_Event* ev) {
     fflush(fp);
     int fd = fileno(fp);
     int status = append_lines(fd, row, len) == 0 ? 0 : errno;
+    if (status == 0) {
+        fdatasync(fd);
+        size_t keep = len - 1 < sizeof g_last_row - 1 ? len - 1 : sizeof g_last_row - 1;
+        memcpy(g_last_row, row, keep);
+        g_last_row[keep] = '\0';
+    }
     if (row != small) free(row);
-    if (status == 0) fdatasync(fd);
     g_file_status.store(status, std::memory_order_relaxed);
 }
 }  // namespace
@@ -102,6 +109,7 @@ void log_set_level(int level) { L.level = level; }
 void log_set_quiet(bool enable) { L.quiet = enable; }
 void log_set_console(FILE* fp) { g_console = fp; }
 int log_file_status() { return g_file_status.load(std::memory_order_relaxed); }
+const char* log_last_row() { return g_last_row; }
 
 int log_add_callback(log_LogFn fn, void* udata, int level) {
     for (int i = 0; i < LOG_MAX_CALLBACKS; i++) {

@@ -55,3 +55,7 @@ void log_set_console(FILE* fp);
 // How the last file line went: 0 when it is in its file whole, else the
 // errno of the write that failed (the file then holds no part of the line).
 int log_file_status();
+
+// The last row a file sink of this thread wrote into its file, as written
+// (date and time included) without its line end; cut at 1023 characters.
+const char* log_last_row();

@@ -12,6 +12,7 @@
 #include "device.h"
 #include "log.h"
 #include "pool.h"
+#include "site_log.h"
 #include "text.h"
 
 void writeLog(const char* category, const char* event, const char* detail) {
@@ -101,6 +102,7 @@ void oplog_writer_run(int pop_timeout_s, const std::atomic<bool>* stop) {
                     continue;
                 }
                 write_failing = false;
+                site_syslog("oplog", log_last_row());
             }
             if (reply) freeReplyObject(reply);
         }

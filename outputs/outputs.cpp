@@ -8,12 +8,19 @@
 #include "bus.h"
 #include "debug.h"
 #include "device.h"
+#include "oplog.h"
 #include "settings.h"
 #include "text.h"
 #include "threads.h"
 
 namespace {
 std::atomic<int> g_pending{0};
+
+// The relay's periods as this daemon switches them: even while off, odd
+// while on. Each On that finds the relay off opens a period (the counter's
+// new odd value), each Off closes it; a cap acts only on the period it was
+// started for, and only by being the one that closes it.
+std::atomic<unsigned> g_relay_period{0};
 
 // Passed to the release entries by start_timed_release, so that only the
 // releases it counted are counted down.
@@ -76,19 +83,89 @@ void release_done(void* arg) {
 }
 }  // namespace
 
+namespace {
+struct RelayCap {
+    unsigned period;
+    unsigned long seconds;
+};
+
+void send_relay_off(const char* relay) {
+    char cmd[256];
+    str_format(cmd, sizeof cmd, "{\"id\":\"%s\",\"type\":\"Off\"}", relay);
+    control_cmd(1, cmd);
+}
+
+// Ends the On period it was started for after its seconds, unless an Off
+// (a release, a hang-up) has ended it already.
+void* relay_cap(void* arg) {
+    RelayCap cap = *static_cast<RelayCap*>(arg);
+    delete static_cast<RelayCap*>(arg);
+    dev::sleep_us(cap.seconds * 1000000UL);
+    unsigned period = cap.period;
+    if (g_relay_period.compare_exchange_strong(period, period + 1)) {
+        send_relay_off(RELAY_ID);
+        if (debug_on()) puts("GPIO_RELAY set off");
+        char detail[32];
+        str_format(detail, sizeof detail, "%lus", cap.seconds);
+        writeLog("FUNCTION", "RELAY MAX ON", detail);
+    }
+    g_pending.fetch_sub(1);
+    return nullptr;
+}
+
+// An On: opens a period when the relay was off, and caps it when
+// "relay_ctrl:max_on" is set. An On while on keeps the period (and its cap).
+void relay_period_on() {
+    unsigned period = g_relay_period.load();
+    do {
+        if (period % 2 == 1) return;
+    } while (!g_relay_period.compare_exchange_weak(period, period + 1));
+    char value[16];
+    GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:max_on", value);
+    unsigned long seconds = settings_seconds(value);
+    if (seconds == 0) return;
+    RelayCap* cap = new RelayCap{period + 1, seconds};
+    g_pending.fetch_add(1);
+    if (!start_detached(relay_cap, cap)) {
+        g_pending.fetch_sub(1);
+        delete cap;
+        puts("create thread relay max_on failed");
+    }
+}
+
+void relay_period_off() {
+    unsigned period = g_relay_period.load();
+    do {
+        if (period % 2 == 0) return;
+    } while (!g_relay_period.compare_exchange_weak(period, period + 1));
+}
+}  // namespace
+
 void relayControl(const char* relay, int on) {
     if (relay == nullptr) relay = "";
-    char cmd[256];
     if (on) {
+        char cmd[256];
         char type[32];
         GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:type", type);
         char type_json[escaped_cap(sizeof type)];
         json_escape(type_json, sizeof type_json, type);
         str_format(cmd, sizeof cmd, "{\"id\":\"%s\",\"type\":\"%s\"}", relay, type_json);
+        control_cmd(1, cmd);
+        // the period opens after the On is sent: an Off racing it may leave
+        // a cap with an Off too many, never an On without its cap
+        relay_period_on();
     } else {
-        str_format(cmd, sizeof cmd, "{\"id\":\"%s\",\"type\":\"Off\"}", relay);
+        relay_period_off();
+        send_relay_off(relay);
     }
-    control_cmd(1, cmd);
+}
+
+void relay_off_at_start() {
+    char value[8];
+    GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:off_at_start", value);
+    if (!is_yes(value)) return;
+    relayControl(RELAY_ID, 0);
+    writeLog("FUNCTION", "RELAY OFF AT START", "");
 }
 
 bool screen_send(const char* action, const char* id, const char* setting) {

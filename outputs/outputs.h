@@ -23,7 +23,13 @@ void screen_setting(char (&id)[SCREEN_ID_SIZE]);
 bool screen_id_ok(const char* id);
 
 // Sends the relay On (with "relay_ctrl:type") or Off command on "output-channel".
+// With "relay_ctrl:max_on" set to N seconds, an On that finds the relay off
+// starts a cap: unless an Off comes first, the cap sends the Off after N
+// seconds and logs "FUNCTION", "RELAY MAX ON", "<N>s".
 void relayControl(const char* relay, int on);
+// At start-up, with "relay_ctrl:off_at_start" set to "yes": the relay Off
+// command and the row "FUNCTION", "RELAY OFF AT START", "".
+void relay_off_at_start();
 // Publishes the screen on/off command with the id "screen_ctrl:type". An id
 // that is not a JSON number is refused with one line on standard output.
 // True when the command was sent.
@@ -47,5 +53,5 @@ void* screenDelayControl(void* arg);
 // Starts a timed release on a detached thread with default attributes.
 // Returns false when the thread could not be created (the caller reports it).
 bool start_timed_release(void* (*entry)(void*));
-// Timed releases started and not finished yet.
+// Timed releases and relay caps started and not finished yet.
 int timed_releases_pending();

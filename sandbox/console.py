@@ -97,7 +97,7 @@ class Resp:
 
 # ---- output -----------------------------------------------------------------
 
-COLOURS = {"control": "33", "output": "35", "screen": "36", "volume": "34", "journal": "32",
+COLOURS = {"syslog": "2;36", "control": "33", "output": "35", "screen": "36", "volume": "34", "journal": "32",
            "oplog": "37", "cdr": "1;37", "daemon": "2", "harness": "36", "state": "1;33", "console": "1",
            "error": "1;31", "expect": "1;32"}
 
@@ -159,6 +159,7 @@ class Sandbox:
         self.conns = []
         self.direction = "incoming"
         self.peer = "sip:1001@192.168.1.20"
+        self.clock_offset = 0   # seconds the daemon's clock runs ahead of the host's
 
     # paths
     def dev(self, p):
@@ -168,19 +169,19 @@ class Sandbox:
     def sock(self):
         return self.dev("/tmp/redis.sock")
 
-    def start(self):
+    def start(self, clock=None):
         subprocess.run(["sh", os.path.join(HERE, "setup-root.sh"), self.root], check=True)
+        if clock:
+            # before the daemon starts, so that its first minute is already this one
+            self.set_clock(parse_clock(clock))
         conf = self.dev("/tmp/redis-sandbox.conf")
         with open(conf, "w") as f:
             f.write("port 0\nunixsocket %s\nunixsocketperm 700\nsave \"\"\nappendonly no\n"
                     "daemonize no\nloglevel warning\ndir %s\n" % (self.sock, self.dev("/tmp")))
         self.redis = self._spawn(["redis-server", conf], self.dev("/redis.out"))
         self._wait_socket()
-        env = dict(os.environ)
-        env["CALLCTLD_ROOT"] = self.root
-        env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
-        self.daemon = self._spawn(emulated([os.path.join(self.build, "service/daemon/callctld"), "debug"]),
-                                  self.dev("/callctld.out"), env)
+        self._syslog()
+        self._start_daemon()
         self._follow_file(self.dev("/callctld.out"), "daemon", self._daemon_line)
         self._follow_file(self.dev("/journal"), "journal")
         self._follow_file(self.dev("/userdata/system.csv"), "oplog")
@@ -199,6 +200,50 @@ class Sandbox:
             time.sleep(0.01)
         # the input loop opens the GPIO files right after the threads start
         time.sleep(0.3)
+
+    def _start_daemon(self):
+        env = dict(os.environ)
+        env["CALLCTLD_ROOT"] = self.root
+        env["PATH"] = self.dev("/standin-bin") + ":" + env.get("PATH", "/usr/bin:/bin")
+        self.daemon = self._spawn(emulated([os.path.join(self.build, "service/daemon/callctld"), "debug"]),
+                                  self.dev("/callctld.out"), env)
+
+    def restart(self):
+        """Kills the daemon at once, as a crash or a power cut would, and
+        starts it again; the bus and the files stay."""
+        try:
+            os.killpg(self.daemon.pid, signal.SIGKILL)
+        except OSError:
+            pass
+        self.daemon.wait()
+        self.procs.remove(self.daemon)
+        self._start_daemon()
+        for _ in range(1000):
+            r = self.bus.cmd("PUBSUB", "NUMSUB", "session-channel")
+            if self.daemon.poll() is not None or (isinstance(r, list) and int(r[1]) > 0):
+                break
+            time.sleep(0.01)
+        time.sleep(0.3)
+
+    def _syslog(self):
+        # the site's syslog daemon, as far as the speaker sees it: a datagram
+        # socket at "/dev/log"; each message is shown as it arrives
+        os.makedirs(self.dev("/dev"), exist_ok=True)
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        s.bind(self.dev("/dev/log"))
+        s.settimeout(0.2)
+        self.conns.append(s)
+
+        def run():
+            while not self.stopping.is_set():
+                try:
+                    data = s.recv(4096)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                self.screen.show("syslog", data.decode(errors="replace"))
+        self._thread(run)
 
     def _spawn(self, argv, out_path, env=None):
         out = open(out_path, "ab")
@@ -257,6 +302,7 @@ class Sandbox:
         if self.verbose:
             return True
         return not (re.match(r"\d\d:\d\d:\d\d INFO  main:274:", line) or line.startswith("keystr: ")
+                    or re.match(r"(current date|holiday start|holiday end): ", line)
                     or line.startswith("opnLog [") or line.startswith("Baresip Status is: "))
 
     def _watch_gpio(self):
@@ -327,11 +373,27 @@ class Sandbox:
         if not self.keep:
             shutil.rmtree(self.root, ignore_errors=True)
 
+    # ---- the daemon's clock ----
+    # In a device root the daemon adds the seconds of its /clock_offset file to
+    # the wall clock; nothing else of the host changes.
+    def set_clock(self, epoch):
+        self.clock_offset = int(epoch) - int(time.time())
+        with open(self.dev("/clock_offset.new"), "w") as f:
+            f.write("%d\n" % self.clock_offset)
+        os.replace(self.dev("/clock_offset.new"), self.dev("/clock_offset"))
+
+    def clock_now(self):
+        return time.time() + self.clock_offset
+
+    def clock_text(self):
+        return time.strftime("%Y-%m-%d %H:%M:%S %Z, %A", time.localtime(self.clock_now()))
+
     # ---- the in-process schedule harness ----
     def harness(self, line):
         """Forwards one command to the schedule harness, started on first use.
-        The daemon's own threads never evaluate the schedule; the harness runs
-        the same evaluation, players and priorities against this device."""
+        The harness runs the same evaluation, players and priorities against
+        this device for any minute it is given; the daemon's own driver (on in
+        the sandbox's settings) evaluates the minutes of the daemon's clock."""
         if getattr(self, "harness_proc", None) is None:
             exe = os.path.join(self.build, "sandbox/harness/schedule-harness")
             if not os.path.exists(exe):
@@ -355,7 +417,7 @@ class Sandbox:
     def setting_file(self, section):
         if section == "volume":
             return self.dev("/oem/etc/volctrl.conf")
-        if section.startswith("schedule_") or section == "holidays":
+        if section.startswith("schedule_") or section in ("holidays", "driver"):
             return self.dev("/oem/etc/schedule.conf")
         return self.dev("/etc/speaker.conf")
 
@@ -421,18 +483,39 @@ HELP = """commands:
   dtmf KEYS                  the far end presses KEYS (one event per key)
   close [REASON]             the current call closes
   exit-ua                    the user agent exits
+  restart                    kill callctld at once (as a crash would) and start it again
   listing                    the user agent lists its user agents (peer-to-peer check)
   volume N                   the volume service publishes audio_volume N
   set SECTION:KEY VALUE      edit a setting (speaker.conf, volctrl.conf or schedule.conf)
   get SECTION:KEY            show a setting
   publish JSON               publish a raw session-channel event
+  clock                      show the daemon's clock
+  clock set YYYY-MM-DD HH:MM[:SS] [UTC]  set the daemon's clock (local time, or UTC)
+  clock +N | clock -N        move the daemon's clock by N minutes
   minute Y M D H MIN WDAY    evaluate the audio schedule for that minute (in-process harness)
   schedule-state             show the scheduled entries that play or pause
   write PATH TEXT            write a file of the device root (e.g. /vlc_item_ms 300)
   where                      show where everything lives
   sleep S                    wait S seconds
   expect [-t S] TEXT         wait until a shown line contains TEXT (scenario test)
-  help, quit"""
+  absent S TEXT              fail if a line containing TEXT is shown within S seconds
+  help, quit
+scenario files may begin with:
+  @tz ZONE                   the time zone of the daemon (e.g. Europe/Berlin)
+  @clock YYYY-MM-DD HH:MM[:SS]  the daemon's clock at start (scenarios start at
+                             2031-03-05 03:00, a quiet Wednesday night, unless given)"""
+
+
+def parse_clock(text):
+    """ "YYYY-MM-DD HH:MM[:SS] [UTC]" as seconds since the epoch."""
+    import calendar
+    words = text.split()
+    utc = len(words) == 3 and words[2] == "UTC"
+    if len(words) != (3 if utc else 2):
+        raise ValueError("a time is YYYY-MM-DD HH:MM[:SS] [UTC]")
+    fmt = "%Y-%m-%d %H:%M:%S" if words[1].count(":") == 2 else "%Y-%m-%d %H:%M"
+    tm = time.strptime(words[0] + " " + words[1], fmt)
+    return calendar.timegm(tm) if utc else time.mktime(tm)
 
 
 def run_command(sb, screen, line, timeout_default):
@@ -449,8 +532,9 @@ def run_command(sb, screen, line, timeout_default):
         print(HELP)
     elif cmd == "where":
         print("device root: %s\nredis socket: %s\ndaemon output: %s\njournal: %s\noperation log: %s\n"
-              "call details: %s" % (sb.root, sb.sock, sb.dev("/callctld.out"), sb.dev("/journal"),
-                                    sb.dev("/userdata/system.csv"), sb.dev("/userdata/cdr.csv")))
+              "call details: %s\nsyslog socket: %s\nwhat will play: %s schedule --root %s" % (
+                  sb.root, sb.sock, sb.dev("/callctld.out"), sb.dev("/journal"), sb.dev("/userdata/system.csv"),
+                  sb.dev("/userdata/cdr.csv"), sb.dev("/dev/log"), os.path.join(sb.build, "callctl/callctl"), sb.root))
     elif cmd == "press":
         screen.show("console", "call button pressed")
         subprocess.run(["sh", os.path.join(HERE, "gpio.sh"), sb.root, "press"], check=True)
@@ -480,6 +564,9 @@ def run_command(sb, screen, line, timeout_default):
     elif cmd == "close":
         sb.event(type="CALL_CLOSED", direction=sb.direction, peeruri=sb.peer,
                  param=rest or "Connection reset by user")
+    elif cmd == "restart":
+        screen.show("console", "callctld killed and started again")
+        sb.restart()
     elif cmd == "exit-ua":
         sb.event(type="EXIT")
     elif cmd == "listing":
@@ -497,6 +584,20 @@ def run_command(sb, screen, line, timeout_default):
         with open(path, "w") as f:
             f.write(" ".join(args[1:]) + "\n")
         screen.show("console", "wrote %s" % args[0])
+    elif cmd == "clock":
+        if args and args[0] == "set":
+            sb.set_clock(parse_clock(" ".join(args[1:])))
+        elif args and re.match(r"^[+-]\d+$", args[0]):
+            sb.set_clock(sb.clock_now() + int(args[0]) * 60)
+        elif args:
+            raise ValueError("clock, clock set TIME, clock +N or clock -N")
+        screen.show("console", "daemon clock: %s" % sb.clock_text())
+    elif cmd == "absent":
+        t, needle = float(args[0]), " ".join(args[1:])
+        ok, _ = screen.expect(needle, t)
+        if ok:
+            raise ExpectFailed("no " + needle, [needle])
+        screen.show("expect", "ok: no %s for %s s" % (needle, args[0]))
     elif cmd == "minute":
         sb.harness("minute " + " ".join(args))
     elif cmd == "schedule-state":
@@ -533,7 +634,26 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the device root folder")
     ap.add_argument("--verbose", action="store_true", help="show every line the daemon prints")
     ap.add_argument("--timeout", type=float, default=15.0, help="default expect time-out (s)")
+    ap.add_argument("--clock", help="the daemon's clock at start: YYYY-MM-DD HH:MM[:SS] (default: the host's; "
+                    "scenarios: 2031-03-05 03:00, or their @clock line)")
+    ap.add_argument("--tz", help="the daemon's time zone (default: the host's; scenarios: their @tz line)")
     opts = ap.parse_args()
+
+    # a scenario states its zone and its clock in its @ lines; without them it
+    # starts at a quiet minute, so that it does not depend on the hour it runs at
+    headers = {}
+    if opts.scenario:
+        with open(opts.scenario) as f:
+            for line in f:
+                m = re.match(r"^@(tz|clock)\s+(.+?)\s*$", line)
+                if m:
+                    headers[m.group(1)] = m.group(2)
+        headers.setdefault("clock", "2031-03-05 03:00")
+    tz = opts.tz or headers.get("tz")
+    if tz:
+        os.environ["TZ"] = tz
+        time.tzset()
+    clock = opts.clock or headers.get("clock")
 
     colour = sys.stdout.isatty() and os.environ.get("TERM", "dumb") != "dumb" and "NO_COLOR" not in os.environ
     screen = Screen(colour)
@@ -547,10 +667,12 @@ def main():
     signal.signal(signal.SIGINT, signal.default_int_handler)
     status = 0
     try:
-        sb.start()
+        sb.start(clock)
         if opts.scenario:
             with open(opts.scenario) as f:
                 for lineno, line in enumerate(f, 1):
+                    if line.startswith("@"):
+                        continue
                     if line.strip() and not line.lstrip().startswith("#"):
                         screen.show("console", "> " + line.strip())
                     try:
@@ -567,6 +689,7 @@ def main():
                 status = 1
         else:
             run_command(sb, screen, "where", opts.timeout)
+            run_command(sb, screen, "clock", opts.timeout)
             print(HELP)
             while True:
                 try:

@@ -7,5 +7,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/cmake/install-deps.sh"
 build=${CALLCTLD_BUILD:-$top/build}
 cmake -S "$top" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target callctld schedule-harness >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target callctld schedule-harness callctl >/dev/null
 exec python3 "$top/sandbox/console.py" --build "$build" "$@"

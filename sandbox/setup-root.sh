@@ -1,9 +1,10 @@
 #!/bin/sh
 # Lays out a simulated device in DIR: the device's folders, default settings,
 # idle GPIO inputs, and the stand-ins for the outside programs.
-# Usage: sandbox/setup-root.sh DIR
+# Usage: sandbox/setup-root.sh DIR [--no-driver]
+#   --no-driver: the schedule's driver stays off (the daemon as designed)
 set -eu
-root=${1:?usage: setup-root.sh DIR}
+root=${1:?usage: setup-root.sh DIR [--no-driver]}
 here=$(cd "$(dirname "$0")" && pwd)
 
 mkdir -p "$root/etc" "$root/oem/etc" "$root/tmp" "$root/userdata" "$root/standin-bin"
@@ -20,6 +21,9 @@ for g in 143 134; do echo 1 > "$root/sys/class/gpio/gpio$g/value"; done
 cp "$here/conf/speaker.conf" "$root/etc/speaker.conf"
 cp "$here/conf/volctrl.conf" "$root/oem/etc/volctrl.conf"
 cp "$here/conf/schedule.conf" "$root/oem/etc/schedule.conf"
+if [ "${2:-}" = "--no-driver" ]; then
+  sed -i '/^\[driver\]/,/^\[/ s/^enable = yes$/enable = no/' "$root/oem/etc/schedule.conf"
+fi
 
 # sound files the daemon names (silent placeholders: the stand-in players
 # only record what they were asked to play)

@@ -89,59 +89,67 @@ void start_entry(const Entry& e, int n, const char* screen) {
     start_player(req);
 }
 
-void evaluate_entry(const dictionary* d, int n, Date today, int hour, int minute, int weekday,
-                    const char* holidays) {
+}  // namespace
+
+void schedule_holidays(const dictionary* d, char (&out)[HOLIDAYS_MAX + 1]) {
+    str_copy(out, settings_string(d, "holidays:data", kNoHolidays));
+}
+
+EntryAct schedule_entry_act(const dictionary* d, int n, const ScheduleMinute& m, const char* holidays) {
     Entry e(d, n);
+    Date today{m.year, m.month, m.day};
     char flag[8];
     e.text("enable", "no", flag);
-    if (!is_yes(flag)) return;
+    if (!is_yes(flag)) return EntryAct::None;
     e.text("enholiday", "no", flag);
-    if (is_yes(flag) && isHoliday(today, holidays)) return;
+    if (is_yes(flag) && isHoliday(today, holidays)) return EntryAct::None;
 
     char weeks[8];
     e.text("weeks", "", weeks);
     char wd[16];
-    str_format(wd, sizeof wd, "%d", weekday);
-    if (strchr(weeks, wd[0]) == nullptr) return;
+    str_format(wd, sizeof wd, "%d", m.weekday);
+    if (strchr(weeks, wd[0]) == nullptr) return EntryAct::None;
 
     Date first{e.number("s_year", 0), e.number("s_month", 0), e.number("s_day", 0)};
     Date last{e.number("e_year", 0), e.number("e_month", 0), e.number("e_day", 0)};
-    if (compareDate(today, first) || compareDate(last, today)) return;
+    if (compareDate(today, first) || compareDate(last, today)) return EntryAct::None;
 
     // minutes of the day; the settings may hold any integer, so no int overflow
     long long start = e.number("s_hour", 0) * 60LL + e.number("s_min", 0);
     long long end = e.number("e_hour", 0) * 60LL + e.number("e_min", 0);
     long long interval = e.number("interval", 60);
-    long long now = hour * 60LL + minute;
+    long long now = m.hour * 60LL + m.minute;
+    if (now < start || now > end) return EntryAct::None;
+    if (now == end) return EntryAct::Stop;
+    bool trigger = interval != 0 ? (now - start) % interval == 0 : now == start;
+    return trigger ? EntryAct::Trigger : EntryAct::Open;
+}
+
+void schedule_entry_apply(const dictionary* d, int n, EntryAct act) {
+    if (act != EntryAct::Stop && act != EntryAct::Trigger) return;
+    Entry e(d, n);
     char screen[9];
     e.text("trigger_screen", kNoScreen, screen);
-    if (now < start || now > end) return;
-
-    if (now == end) {
-        log_executed(n);
-        // a paused playback outlives its window's end
-        if (SCHEDULE[n].load(std::memory_order_relaxed) == 1) stop_entry(n, screen);
-        return;
-    }
-    bool trigger = interval != 0 ? (now - start) % interval == 0 : now == start;
-    if (!trigger) return;
     log_executed(n);
-    if (SCHEDULE[n].load(std::memory_order_relaxed) != 0) {
+    int state = SCHEDULE[n].load(std::memory_order_relaxed);
+    if (act == EntryAct::Stop) {
+        // a paused playback outlives its window's end
+        if (state == 1) stop_entry(n, screen);
+    } else if (state != 0) {
         // the previous playback still runs: it ends here, and nothing starts
         stop_entry(n, screen);
     } else {
         start_entry(e, n, screen);
     }
 }
-}  // namespace
 
 void schedule(int year, int month, int day, int hour, int minute, int weekday) {
     dictionary* d = settings_load(dev::SCHEDULE_CONF);
     if (d == nullptr) return;
     char holidays[HOLIDAYS_MAX + 1];
-    str_copy(holidays, settings_string(d, "holidays:data", kNoHolidays));
-    Date today{year, month, day};
-    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) evaluate_entry(d, n, today, hour, minute, weekday, holidays);
+    schedule_holidays(d, holidays);
+    const ScheduleMinute m{year, month, day, hour, minute, weekday};
+    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) schedule_entry_apply(d, n, schedule_entry_act(d, n, m, holidays));
     settings_free(d);
 }
 

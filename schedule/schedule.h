@@ -9,6 +9,8 @@
 #include <ctime>
 #include <vector>
 
+#include "settings.h"
+
 struct redisReply;
 
 enum { SCHEDULE_ENTRIES = 30, VLC_SLOTS = 64 };
@@ -73,6 +75,112 @@ bool schedule_file_fits(const char* file, const char* play_times);
 // leaves each of the 30 entries. weekday is compared by its first digit with
 // the entries' "weeks" digits. Each minute must be evaluated once.
 void schedule(int year, int month, int day, int hour, int minute, int weekday);
+
+// ---- the plan of one minute -------------------------------------------------
+// A local minute as the evaluation takes it: full year, month 1..12, day,
+// hour, minute, and the weekday number whose first digit "weeks" lists.
+struct ScheduleMinute {
+    int year;
+    int month;
+    int day;
+    int hour;
+    int minute;
+    int weekday;
+};
+
+// What the evaluation of one minute does for one entry by its settings alone;
+// the entry's playback state then decides between a start and a stop.
+enum class EntryAct {
+    None,     // an entry test fails, or the minute lies outside the window
+    Open,     // inside the window (start <= now < end), not a trigger minute
+    Trigger,  // "Executed"; then a start when idle, a stop when still running
+    Stop,     // the stop minute: "Executed"; a playing entry is stopped
+};
+
+// The holiday list of the schedule settings (the empty list when missing).
+void schedule_holidays(const dictionary* d, char (&out)[HOLIDAYS_MAX + 1]);
+// The entry tests of entry n for minute m. Pure: reads only d and holidays.
+// `schedule` decides every entry through this function; the driver's
+// catch-up and the preview of callctl use it as well.
+EntryAct schedule_entry_act(const dictionary* d, int n, const ScheduleMinute& m, const char* holidays);
+// Carries out act for entry n as the evaluation of a minute does: the
+// "Executed" row, then the start or the stop by the entry's state.
+void schedule_entry_apply(const dictionary* d, int n, EntryAct act);
+
+// Why an entry never plays. Entry-specific reasons come first, in the order
+// of the entry tests; DriverOff only when nothing else keeps the entry silent.
+enum class NeverReason {
+    None,                 // the entry plays in the period (as far as its settings tell)
+    Disabled,             // "enable" is not "yes"
+    NoWeekdays,           // "weeks" is empty
+    WeekdaysImpossible,   // "weeks" holds no digit of the weekday numbering in force
+    WeekdaysNotInPeriod,  // none of its weekdays falls in the period
+    DateRangeEmpty,       // the last day lies before the first
+    DateRangeOver,        // the last day lies before the period
+    DateRangeNotBegun,    // the first day lies after the period
+    Holidays,             // every day it would run on is a holiday
+    WindowEmpty,          // window start equals window end
+    WindowImpossible,     // the window never falls within a day (e.g. end before start)
+    IntervalNeverLands,   // no trigger minute lands before the stop minute
+    NoFile,               // "audio_file" is empty: a start plays nothing
+    FileTooLong,          // "audio_file" does not fit the player's fields
+    DriverOff,            // "driver:enable" is not "yes": nothing drives the schedule
+};
+// One line of text for a reason ("" for None).
+const char* never_reason_text(NeverReason r);
+// Why entry n plays nothing on the days first..last (both included, whole
+// days, at most ten years looked at), or None.
+NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date last);
+// NoFile or FileTooLong when a start of entry n plays nothing, else None.
+NeverReason schedule_file_reason(const dictionary* d, int n);
+
+// ---- the schedule's driver ----------------------------------------------------
+// Its settings, section "driver" of the schedule settings, read every minute.
+struct DriverSettings {
+    bool enable;       // "driver:enable" exactly "yes"
+    bool sunday_zero;  // "driver:sunday" "0": weekdays 0 (Sunday)..6; else 1 (Monday)..7
+    int catch_up;      // "driver:catch_up" minutes, 180 when missing or not a whole number >= 0
+};
+// d may be NULL (no readable settings): the driver is off.
+DriverSettings driver_settings(const dictionary* d);
+// The weekday number of the numbering in force for tm_wday (0 Sunday..6).
+int driver_weekday(int tm_wday, bool sunday_zero);
+// A local minute as a count of minutes from 1970-01-01 00:00 local time, so
+// that any change of local time (a DST change included) is a step of it.
+long long local_minute(const struct tm& local);
+// The calendar minute of a count, with its weekday number.
+ScheduleMinute minute_of(long long count, bool sunday_zero);
+// The year the daemon was built: an earlier local year is a clock not yet set.
+int driver_build_year();
+
+// The driver's memory between minutes.
+struct DriverState {
+    bool have_last = false;      // a minute was evaluated and is remembered
+    long long last = 0;          // the last evaluated local minute
+    bool behind = false;         // the clock went back: waiting for last + 1
+    bool waiting_clock = false;  // "waiting for a valid clock" logged
+    bool have_seen = false;      // the settings were read for minute `seen`
+    long long seen = 0;
+};
+// What the driver does at one new local minute.
+struct DriverStep {
+    char clock_row[48];                         // "SCHEDULE","CLOCK" detail; "" for none
+    EntryAct catch_up[SCHEDULE_ENTRIES + 1];    // rule of skipped minutes, per entry
+    bool evaluate;                              // evaluate the current minute
+    ScheduleMinute minute;                      // the current minute
+};
+// Decides what the driver does at local time `local` (a minute not decided
+// before) and updates st. Pure: d and holidays are the schedule settings for
+// the catch-up of skipped minutes. The daemon's driver and callctl's preview
+// both walk time through this function.
+void driver_step(DriverState* st, const struct tm& local, const DriverSettings& s, const dictionary* d,
+                 const char* holidays, DriverStep* out);
+// One look at the clock (dev::now): at a new local minute, reads the settings
+// and carries out driver_step (row, catch-up, `schedule`). Returns true when
+// it looked at a new minute.
+bool driver_tick(DriverState* st);
+// The driver thread (thread entry): driver_tick after every second boundary.
+void* schedule_driver(void* arg);
 
 // The clock thread (thread entry): starts the registration watchdog at every
 // 121st minute boundary. Never returns.

@@ -24,6 +24,8 @@ constexpr const char* GPIO_AI_V32 = "/sys/class/gpio/gpio143/value";
 constexpr const char* GPIO_AI = "/sys/class/gpio/gpio134/value";
 constexpr const char* OPLOG_CSV = "/userdata/system.csv";
 constexpr const char* CDR_CSV = "/userdata/cdr.csv";
+// The local syslog socket (datagrams), when "system:syslog" is "yes".
+constexpr const char* DEV_LOG = "/dev/log";
 constexpr const char* OEM_USERDATA = "/oem/.userdata";
 constexpr const char* SOUNDS_EN = "/usr/share/sounds/en/";
 constexpr const char* SOUNDS_CN = "/usr/share/sounds/cn/";
@@ -39,6 +41,8 @@ constexpr const char* REBOOT = "/sbin/reboot";
 constexpr const char* VLC = "/usr/sbin/vlc";
 constexpr const char* PLAYLIST_FMT = "/tmp/playlist_%d.m3u";
 constexpr const char* VLC_SOCK_FMT = "/tmp/vlc_%d.sock";
+// Only in a device root: signed seconds by which now() is moved (see now()).
+constexpr const char* CLOCK_OFFSET = "/clock_offset";
 
 // ---- device root -----------------------------------------------------------
 // The root in force ("" on the device). Read from CALLCTLD_ROOT at first use;
@@ -67,7 +71,8 @@ using ShellRunner = int (*)(const char* cmd);
 using PipeRunner = int (*)(const char* cmd, char* line, size_t cap);
 // Player spawn (posix_spawn, empty environment): returns the child pid, or -1.
 using SpawnRunner = pid_t (*)(const char* path, char* const argv[]);
-// Wall clock in whole seconds.
+// Wall clock in whole seconds: time(), and in a device root plus the seconds
+// that the root's CLOCK_OFFSET file holds (the sandbox moves the clock so).
 using Clock = time_t (*)();
 // Sleep in microseconds.
 using Sleeper = void (*)(unsigned long us);

@@ -139,7 +139,7 @@ bool read_lines(FILE* f, Visit visit) {
     return !read_err;
 }
 
-dictionary* load_ini(const char* path) {
+dictionary* load_ini(const char* path, bool quiet) {
     FILE* f = dev::fopen_cloexec(path, "r");
     if (f == nullptr) return nullptr;
     dictionary* d = dictionary_new(0);
@@ -151,7 +151,7 @@ dictionary* load_ini(const char* path) {
     bool mem_err = false;
     bool read_ok = read_lines(f, [&](const Parser& p, int lineno, const std::string& text, bool ok) {
         if (!ok) {
-            fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, text.c_str());
+            if (!quiet) fprintf(stderr, "iniparser: syntax error in %s (%d):\n-> %s\n", path, lineno, text.c_str());
             ++errs;
         } else if (p.is_section) {
             if (dictionary_set(d, p.section.c_str(), nullptr) != 0) mem_err = true;
@@ -172,10 +172,12 @@ dictionary* load_ini(const char* path) {
 
 dictionary* settings_load(const char* file) {
     dev::Path path(file);
-    dictionary* d = load_ini(path);
+    dictionary* d = load_ini(path, false);
     if (d == nullptr) fprintf(stderr, "cannot parse file: %s\n", file);
     return d;
 }
+
+dictionary* settings_load_quiet(const char* file) { return load_ini(dev::Path(file), true); }
 
 void settings_free(dictionary* d) {
     if (d) iniparser_freedict(d);
@@ -410,3 +412,14 @@ bool settings_scan(const char* file, std::vector<SettingsLine>* out) {
 }
 
 bool is_yes(const char* value) { return value != nullptr && strcmp(value, "yes") == 0; }
+
+unsigned long settings_seconds(const char* value) {
+    if (value == nullptr || *value < '0' || *value > '9') return 0;
+    unsigned long s = 0;
+    for (const char* p = value; *p; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        s = s * 10 + static_cast<unsigned long>(*p - '0');
+        if (s > SETTINGS_SECONDS_MAX) s = SETTINGS_SECONDS_MAX;
+    }
+    return s;
+}

@@ -30,6 +30,9 @@ inline int GetCmdValue(const char* file, const char* key, char (&value)[N]) {
 // failure. Free with settings_free.
 dictionary* settings_load(const char* file);
 void settings_free(dictionary* d);
+// The same without any message: for readers that look every minute whether a
+// feature is switched on, and must stay silent while it is not.
+dictionary* settings_load_quiet(const char* file);
 
 // A text value; NULL entries (a section name used as a key) read as def.
 const char* settings_string(const dictionary* d, const char* key, const char* def);
@@ -54,3 +57,8 @@ bool settings_scan(const char* file, std::vector<SettingsLine>* out);
 
 // An on/off setting is on exactly when its value is "yes".
 bool is_yes(const char* value);
+
+// A setting of whole seconds: only decimal digits count; missing, empty or
+// anything else reads as 0 (off). Larger values are clamped.
+enum : unsigned long { SETTINGS_SECONDS_MAX = 1000000000UL };
+unsigned long settings_seconds(const char* value);

@@ -10,10 +10,12 @@
 
 #include "append.h"
 #include "device.h"
+#include "site_log.h"
 #include "sip.h"
 #include "text.h"
 
 CallInfo callInfo;
+CallInfo lastClosedCall;
 
 namespace {
 
@@ -90,10 +92,15 @@ void insert_call_log() {
         printf("cannot open %s: %s\n", dev::CDR_CSV, strerror(errno));
     } else {
         // one write: the line is in the file whole or not at all
-        if (len > 0 && append_lines(fd, line, static_cast<size_t>(len)) != 0)
+        if (len > 0 && append_lines(fd, line, static_cast<size_t>(len)) != 0) {
             printf("cannot write %s: %s\n", dev::CDR_CSV, strerror(errno));
+        } else if (len > 0) {
+            line[len - 1] = '\0';  // the copy goes without its line end
+            site_syslog("cdr", line);
+        }
         close(fd);
     }
+    lastClosedCall = callInfo;
     reset_callInfo();
 }
 

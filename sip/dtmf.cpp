@@ -6,6 +6,7 @@
 
 #include "debug.h"
 #include "device.h"
+#include "oplog.h"
 #include "outputs.h"
 #include "settings.h"
 #include "sip.h"
@@ -47,6 +48,35 @@ bool delay_mode(const char* mode_key) {
     return strcmp(mode, "delay") == 0;
 }
 
+// Whether the current call's number may open the door with the relay code:
+// "relay_ctrl:dtmf_allow" lists the numbers, comma-separated, blanks around
+// each ignored; a missing or empty list lets every caller open.
+bool caller_allowed(const char* number) {
+    // one byte more than a list may hold: a list cut short could hold a cut
+    // number that matches another caller, so a too long list lets nobody in
+    char allow[1025];
+    GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:dtmf_allow", allow);
+    if (strlen(allow) >= sizeof allow - 1) {
+        puts("relay_ctrl:dtmf_allow is too long, door code refused");
+        return false;
+    }
+    bool listed_any = false;
+    for (const char* p = allow; *p != '\0';) {
+        size_t n = strcspn(p, ",");
+        const char* end = p + n;
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        while (end > p && (end[-1] == ' ' || end[-1] == '\t')) --end;
+        if (end > p) {
+            listed_any = true;
+            if (static_cast<size_t>(end - p) == strlen(number) && memcmp(p, number, strlen(number)) == 0)
+                return true;
+        }
+        p += strcspn(p, ",");
+        if (*p == ',') ++p;
+    }
+    return !listed_any;
+}
+
 }  // namespace
 
 void dtmfDetect(const char* keys) {
@@ -64,11 +94,17 @@ void dtmfDetect(const char* keys) {
     bool matched = false;
 
     if (relay && code_matches("relay_ctrl:dtmf_code", len)) {
-        relayControl(RELAY_ID, 1);
-        if (debug_on()) puts("GPIO_RELAY set on");
-        if (delay_mode("relay_ctrl:mode") && !start_timed_release(relayDelayControl)) {
-            puts("create thread_delay relayDelayControl failed");
-            return;
+        if (!caller_allowed(callInfo.number)) {
+            // the code is used up: the next keys start afresh
+            writeLog("FUNCTION", "DTMF REFUSED", callInfo.number);
+        } else {
+            relayControl(RELAY_ID, 1);
+            if (debug_on()) puts("GPIO_RELAY set on");
+            if (delay_mode("relay_ctrl:mode") && !start_timed_release(relayDelayControl)) {
+                puts("create thread_delay relayDelayControl failed");
+                return;
+            }
+            call_action_request("door", callInfo);
         }
         matched = true;
     }

@@ -59,17 +59,21 @@ void call_answered(const char* direction) {
     log_sip("CALL ESTABLISHED", direction);
     BARESIP_STATUS.store(1, std::memory_order_relaxed);
     answeredTrigger();
+    call_limit_start();
+    call_action_request("answered", callInfo);
 }
 
 void call_closed(const cJSON* event) {
     const char* reason = text(event, "param");
     hangupTrigger(reason);
     log_sip("CALL CLOSED", reason);
+    call_action_request("closed", lastClosedCall);
     if (BARESIP_STATUS.load(std::memory_order_relaxed) != 5) BARESIP_STATUS.store(0, std::memory_order_relaxed);
     if (DTMF_STRING[0] != '\0') memset(DTMF_STRING, 0, sizeof DTMF_STRING);
     int calls = CURRENT_CALLS.load(std::memory_order_relaxed) - 1;
     if (calls < 1) {
         CURRENT_CALLS.store(0, std::memory_order_relaxed);
+        call_limit_end();
         ai_ctrl(1);
     } else {
         CURRENT_CALLS.store(calls, std::memory_order_relaxed);
@@ -96,6 +100,7 @@ void call_started(const cJSON* event, bool outgoing) {
         setOutgoingCallInfo(text(event, "accountaor"), number + 4);
     else
         setIncomingCallInfo(text(event, "accountaor"), number + 4);
+    call_action_request(outgoing ? "outgoing" : "incoming", callInfo);
 }
 
 void count_registration_event() {

@@ -57,6 +57,8 @@ struct CallInfo {
     char reason[68];      // the close event's reason text
 };
 extern CallInfo callInfo;
+// The record of the call that closed last, as its line was written.
+extern CallInfo lastClosedCall;
 
 void setIncomingCallInfo(const char* account, const char* number);
 void setOutgoingCallInfo(const char* account, const char* number);
@@ -65,6 +67,23 @@ void setClosedCallInfo(const char* reason);
 // Appends the record as one line to "/userdata/cdr.csv", then empties it.
 void insert_call_log();
 void reset_callInfo();
+
+// ---- call events beyond the triggers -----------------------------------------
+// The call-event request for event ("incoming", "outgoing", "answered",
+// "closed", "door"), when "call_action_url:<event>_enable" is "yes": the URL
+// "call_action_url:<event>_url" filled like the unregistered request, plus
+// the call's values percent-encoded (${number}, ${account}, ${direction},
+// and for "closed" ${reason} and ${duration}), fired in the background with
+// a 10 s transfer limit, then the row "FUNCTION", "CALL ACTION URL", event.
+void call_action_request(const char* event, const CallInfo& call);
+// The call-time limit "intercom:max_call_time": every established call
+// (re)starts it, the close of the last call ends it. At the limit the call is
+// hung up and "FUNCTION", "CALL TIME LIMIT", "<N>s" logged; 10 s before a
+// limit over 10 s the sound "intercom:max_call_warning" (when set) is played.
+void call_limit_start();
+void call_limit_end();
+// Limit timers started and not finished yet (ended ones included).
+int call_limit_timers_pending();
 
 // ---- registration table load -----------------------------------------------
 // Loads the account registration table from the status keys on the bus.

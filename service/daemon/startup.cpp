@@ -6,6 +6,7 @@
 #include "debug.h"
 #include "device.h"
 #include "oplog.h"
+#include "outputs.h"
 #include "pool.h"
 #include "schedule.h"
 #include "sip.h"
@@ -24,6 +25,8 @@ void read_command_line(int argc, char** argv) {
 
 int init() {
     redisClient = create_redis_pool_client(dev::REDIS_SOCK);
+    // a daemon that stopped during a timed release left the door open
+    relay_off_at_start();
     schedule_clear();
     sip_reg_status_init();
 
@@ -32,6 +35,8 @@ int init() {
         {write_opnlog, "create thread2 write_opnlog failed"},
         {handleDateTime, "create thread3 handleDateTime failed"},
         {get_volume_info, "create thread4 get_volume_info failed"},
+        // the schedule's driver; it stays idle unless switched on
+        {schedule_driver, "create thread5 schedule_driver failed"},
     };
     for (const Worker& w : workers) {
         if (!start_detached(w.entry, nullptr)) {

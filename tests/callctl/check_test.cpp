@@ -28,7 +28,8 @@ struct Result {
 
 class CheckTest : public ::testing::Test {
 protected:
-    void SetUp() override { testsupport::setup_sandbox_root(root.dir()); }
+    // the sandbox as shipped: the driver on
+    void SetUp() override { testsupport::setup_sandbox_root(root.dir(), true); }
 
     Result check() {
         std::vector<std::string> args = {"check", "--root", root.dir(), "--json"};
@@ -114,10 +115,15 @@ TEST_F(CheckTest, EachPlantedFaultIsNamedWhereItStands) {
         {dev::SCHEDULE_CONF, "audio_file = music.mp3", "audio_file = " + std::string(41, 'm') + ".mp3",
          "schedule_2:audio_file", "44"},
         {dev::SCHEDULE_CONF, "enBeep = yes", "enBep = yes", "schedule_1:enbep", "schedule_1:enBeep"},
+        // entries that will never play, with the preview's reasons
+        {dev::SCHEDULE_CONF, "s_year = 2035\ns_month = 1\ns_day = 1\ne_year = 2035",
+         "s_year = 2025\ns_month = 1\ns_day = 1\ne_year = 2025", "schedule_4:e_year", "future", "e_year = 2025"},
+        {dev::SCHEDULE_CONF, "weeks = 12345", "weeks = 89", "schedule_1:weeks", "digits"},
+        {dev::SCHEDULE_CONF, "enable = yes\nsunday", "enable = no\nsunday", "driver:enable", "driver:enable = yes"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.to.substr(0, 60));
-        testsupport::setup_sandbox_root(root.dir());
+        testsupport::setup_sandbox_root(root.dir(), true);
         plant(c.file, c.from, c.to);
         Result r = check();
         EXPECT_EQ(r.status, 1);

@@ -29,8 +29,9 @@ std::string source_path(const std::string& rel) {
     return std::string(s ? s : CALLCTLD_DEFAULT_SOURCE_DIR) + "/" + rel;
 }
 
-void setup_sandbox_root(const std::string& root_dir) {
-    std::string cmd = "sh '" + source_path("sandbox/setup-root.sh") + "' '" + root_dir + "'";
+void setup_sandbox_root(const std::string& root_dir, bool driver) {
+    std::string cmd = "sh '" + source_path("sandbox/setup-root.sh") + "' '" + root_dir + "'" +
+                      (driver ? "" : " --no-driver");
     ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
 }
 

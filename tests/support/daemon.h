@@ -14,7 +14,9 @@ std::string build_path(const std::string& rel);
 std::string source_path(const std::string& rel);
 
 // Lays out a sandbox device in root_dir (folders, default settings, stand-ins).
-void setup_sandbox_root(const std::string& root_dir);
+// The schedule's driver, which the sandbox switches on, stays off unless
+// asked for: the daemon runs as designed, whatever the hour of the test.
+void setup_sandbox_root(const std::string& root_dir, bool driver = false);
 
 class Daemon {
 public:

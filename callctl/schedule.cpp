@@ -1,0 +1,232 @@
+// `callctl schedule [--days N] [--from "YYYY-MM-DD HH:MM"] [--root DIR]`.
+// The plan comes from the driver's step and the evaluation's entry tests in
+// schedule/, so the preview and the daemon cannot disagree on a rule.
+#include "plan.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli.h"
+#include "device.h"
+#include "settings.h"
+#include "text.h"
+
+namespace callctl {
+namespace {
+constexpr int kMaxDays = 3660;
+
+struct EntryInfo {
+    char file[64];
+    char plays[8];
+    char beep[8];
+    char screen[9];
+    int priority;
+    int volume;
+    bool loops;     // no play count: plays until stopped
+    bool playable;  // a start runs a player (a file name that fits)
+};
+
+EntryInfo entry_info(const dictionary* d, int n) {
+    EntryInfo e{};
+    char key[64];
+    auto get = [&](const char* k, const char* def) {
+        str_format(key, sizeof key, "schedule_%d:%s", n, k);
+        return settings_string(d, key, def);
+    };
+    auto num = [&](const char* k, int def) {
+        str_format(key, sizeof key, "schedule_%d:%s", n, k);
+        return settings_int(d, key, def);
+    };
+    str_copy(e.file, get("audio_file", ""));
+    str_copy(e.plays, get("play_times", ""));
+    str_copy(e.beep, get("enBeep", "no"));
+    str_copy(e.screen, get("trigger_screen", "Disabled"));
+    e.priority = num("priority", 1);
+    e.volume = num("volume", 100);
+    e.loops = e.plays[0] == '\0' || strtol(e.plays, nullptr, 10) == 0;
+    e.playable = schedule_file_reason(d, n) == NeverReason::None;
+    return e;
+}
+
+Date date_of(time_t t) {
+    struct tm tm;
+    localtime_r(&t, &tm);
+    return Date{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday};
+}
+}  // namespace
+
+std::vector<PlanRow> plan_schedule(const dictionary* d, time_t from, int days, std::vector<NeverRow>* never) {
+    std::vector<PlanRow> rows;
+    char holidays[HOLIDAYS_MAX + 1];
+    schedule_holidays(d, holidays);
+    const DriverSettings s = driver_settings(d);
+    EntryInfo info[SCHEDULE_ENTRIES + 1];
+    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) info[n] = entry_info(d, n);
+
+    bool looping[SCHEDULE_ENTRIES + 1] = {};
+    bool started[SCHEDULE_ENTRIES + 1] = {};
+    auto act = [&](int n, EntryAct a, const ScheduleMinute& when) {
+        if (a == EntryAct::Trigger && !looping[n]) {
+            rows.push_back(PlanRow{PlanRow::Start, when, n, ""});
+            looping[n] = info[n].loops && info[n].playable;
+            started[n] = true;
+        } else if ((a == EntryAct::Trigger || a == EntryAct::Stop) && looping[n]) {
+            rows.push_back(PlanRow{PlanRow::Stop, when, n, ""});
+            looping[n] = false;
+        }
+    };
+
+    // the local minutes from `from` until the same local time `days` days on
+    // (a day with a DST change has 23 or 25 hours of real time)
+    struct tm tm;
+    localtime_r(&from, &tm);
+    from -= tm.tm_sec;
+    const long long end = local_minute(tm) + static_cast<long long>(days) * 1440;
+    DriverState st;
+    for (time_t t = from;; t += 60) {
+        localtime_r(&t, &tm);
+        if (local_minute(tm) >= end) break;
+        DriverStep step;
+        driver_step(&st, tm, s, d, holidays, &step);
+        if (step.clock_row[0] != '\0') {
+            PlanRow r{PlanRow::Clock, step.minute, 0, ""};
+            str_copy(r.clock, step.clock_row);
+            rows.push_back(r);
+        }
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) act(n, step.catch_up[n], step.minute);
+        if (!step.evaluate) continue;
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) act(n, schedule_entry_act(d, n, step.minute, holidays), step.minute);
+    }
+
+    if (never != nullptr) {
+        const ScheduleMinute l = minute_of(end - 1, s.sunday_zero);
+        const Date first = date_of(from), last{l.year, l.month, l.day};
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) {
+            NeverReason r = schedule_never_reason(d, n, first, last);
+            if (r == NeverReason::Disabled) continue;
+            // an entry that starts is listed only when its starts play nothing
+            if (started[n] && r != NeverReason::NoFile && r != NeverReason::FileTooLong) continue;
+            never->push_back(NeverRow{n, r});
+        }
+    }
+    return rows;
+}
+
+namespace {
+const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+
+void usage(FILE* out) {
+    fputs("usage: callctl schedule [--days N] [--from \"YYYY-MM-DD HH:MM\"] [--root DIR]\n"
+          "\n"
+          "Lists, minute by minute, every start and stop that the schedule's driver\n"
+          "would make over the next N days (default 7) from now or from the given\n"
+          "local time, by the settings in /oem/etc/schedule.conf, then one line for\n"
+          "every enabled entry that plays nothing in that period, saying why.\n"
+          "A playback without a play count loops until stopped (a trigger minute\n"
+          "while it loops is a stop); a counted one is taken to have played out\n"
+          "before its entry's next minute. Clock rows show the minutes a change of\n"
+          "local time (daylight saving) skips or repeats.\n"
+          "Exit status: 0 listed, 2 bad arguments or unreadable settings.\n",
+          out);
+}
+
+// "YYYY-MM-DD HH:MM" as a local time; false when it is no such time.
+bool parse_from(const char* text, time_t* out) {
+    int y, mo, d, h, mi;
+    char extra;
+    if (sscanf(text, "%4d-%2d-%2d %2d:%2d%c", &y, &mo, &d, &h, &mi, &extra) != 5) return false;
+    struct tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    // mktime normalises 2031-02-30 into March: such a date is refused
+    if (t == static_cast<time_t>(-1) || tm.tm_year != y - 1900 || tm.tm_mon != mo - 1 || tm.tm_mday != d)
+        return false;
+    *out = t;
+    return true;
+}
+
+void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std::vector<NeverRow>& never,
+                time_t from, int days) {
+    const bool tty = isatty(STDOUT_FILENO) && getenv("NO_COLOR") == nullptr;
+    const char* bold = tty ? "\033[1m" : "";
+    const char* dim = tty ? "\033[2m" : "";
+    const char* plain = tty ? "\033[0m" : "";
+    const DriverSettings s = driver_settings(d);
+    struct tm tm;
+    localtime_r(&from, &tm);
+    printf("Schedule from %04d-%02d-%02d %02d:%02d for %d day%s; driver %s, weekdays %s, catch-up %d min\n",
+           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, days, days == 1 ? "" : "s",
+           s.enable ? "on" : "off", s.sunday_zero ? "0 Sunday..6 Saturday" : "1 Monday..7 Sunday", s.catch_up);
+    printf("%s%-10s  %-5s  %-5s  %5s  %-6s  %-24s  %-11s  %4s  %4s  %s%s\n", bold, "DATE", "TIME", "DAY", "ENTRY",
+           "ACTION", "FILE", "PLAYS", "PRIO", "VOL", "SCREEN", plain);
+    for (const PlanRow& r : rows) {
+        const ScheduleMinute& w = r.when;
+        // the weekday name of the number in force (0 and 7 are both Sunday)
+        const char* day = w.weekday >= 0 && w.weekday <= 7 ? kDays[w.weekday] : "?";
+        printf("%04d-%02d-%02d  %02d:%02d  %s %d  ", w.year, w.month, w.day, w.hour, w.minute, day, w.weekday);
+        if (r.kind == PlanRow::Clock) {
+            printf("%s%5s  %-6s  %s%s\n", dim, "-", "clock", r.clock, plain);
+            continue;
+        }
+        const EntryInfo e = entry_info(d, r.entry);
+        char plays[32];
+        if (e.loops)
+            str_copy(plays, "loop");
+        else
+            str_format(plays, sizeof plays, "%ld%s", strtol(e.plays, nullptr, 10), is_yes(e.beep) ? " + beeps" : "");
+        printf("%5d  %-6s  %-24s  %-11s  %4d  %4d  %s\n", r.entry, r.kind == PlanRow::Start ? "start" : "stop",
+               e.file[0] ? e.file : "-", plays, e.priority, e.volume,
+               strcmp(e.screen, "Disabled") == 0 ? "-" : e.screen);
+    }
+    if (rows.empty()) printf("%s(nothing starts or stops)%s\n", dim, plain);
+    for (const NeverRow& n : never) {
+        const EntryInfo e = entry_info(d, n.entry);
+        printf("entry %d (%s) never plays: %s\n", n.entry, e.file[0] ? e.file : "no file",
+               n.reason == NeverReason::None ? "no trigger minute falls in the period" : never_reason_text(n.reason));
+    }
+}
+}  // namespace
+
+int cmd_schedule(int argc, char** argv) {
+    int days = 7;
+    time_t from = dev::now();
+    bool bad = false;
+    for (int i = 1; i < argc && !bad; i++) {
+        if (take_root(argc, argv, i, &bad)) continue;
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        } else if (strcmp(argv[i], "--days") == 0 && i + 1 < argc) {
+            char* end = nullptr;
+            long v = strtol(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || v < 1 || v > kMaxDays)
+                return usage_error("schedule", "--days needs a whole number from 1 to %d, not '%s'", kMaxDays, argv[i]);
+            days = static_cast<int>(v);
+        } else if (strcmp(argv[i], "--from") == 0 && i + 1 < argc) {
+            if (!parse_from(argv[++i], &from))
+                return usage_error("schedule", "--from needs a local time \"YYYY-MM-DD HH:MM\", not '%s'", argv[i]);
+        } else {
+            usage(stderr);
+            return usage_error("schedule", "unknown or incomplete option '%s'", argv[i]);
+        }
+    }
+    if (bad) return 2;
+    dictionary* d = settings_load(dev::SCHEDULE_CONF);
+    if (d == nullptr)
+        return usage_error("schedule", "cannot read %s", dev::Path(dev::SCHEDULE_CONF).c_str());
+    std::vector<NeverRow> never;
+    std::vector<PlanRow> rows = plan_schedule(d, from, days, &never);
+    print_plan(d, rows, never, from, days);
+    settings_free(d);
+    return 0;
+}
+
+}  // namespace callctl
