@@ -146,6 +146,7 @@ settings = {
     "no_equals": b"\x05\x00" + b"[system]\nlanguage\n",
     "crlf": b"\x08\x00" + b"[System]\r\nLanguage = EN\r\n",
     "numbers": b"\x08\x04" + b"[schedule_1]\ns_year = 0x7fffffff99\ne_year = -99999999999\n",
+    "repeats": b"\x3f\x06" + b"[d]\nk = 1\n[e]\nk = 3\n[D]\nK = 2\n[a]\nb = 1\n[a:b]\n[]\nlast = x \\",
 }
 for name, data in settings.items():
     write("settings", name, data)

@@ -125,4 +125,6 @@ FILE* fopen_cloexec(const char* path, const char* mode) {
     return fopen(path, m);
 }
 
+int open_read_cloexec(const char* path) { return open(path, O_RDONLY | O_CLOEXEC); }
+
 }  // namespace dev

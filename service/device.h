@@ -98,5 +98,7 @@ pid_t real_spawn(const char* path, char* const argv[]);
 // Files the daemon opens are close-on-exec, so the programs it starts inherit
 // nothing: fopen with "e" added to the mode.
 FILE* fopen_cloexec(const char* path, const char* mode);
+// The same for a plain read-only descriptor (open with O_CLOEXEC); -1 on failure.
+int open_read_cloexec(const char* path);
 
 }  // namespace dev

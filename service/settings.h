@@ -1,6 +1,8 @@
 // Read access to the device settings (INI files). Nothing is cached: every
-// look-up loads and parses the file anew, so an edited setting takes effect
-// at its next use.
+// look-up reads and checks the whole file anew, so an edited setting takes
+// effect at its next use. GetCmdValue scans the file for its one key with the
+// library's line rules; readers that take several keys from one copy load
+// the file into a dictionary (settings_load).
 #pragma once
 #include <cstddef>
 #include <string>
