@@ -274,7 +274,14 @@ private:
                 add(f, e->line, e->name, "the URL begins with '-': the request is refused",
                     "give the whole URL, beginning with http:// or https://");
         }
-        if (const SettingsLine* e = f.entry("call_action_url:unregistered_url")) {
+        // the unregistered request, then the call-event requests, whose call
+        // values (number, account, reason...) count as the unregistered
+        // request's number does
+        for (const char* key : {"call_action_url:unregistered_url", "call_action_url:incoming_url",
+                                "call_action_url:outgoing_url", "call_action_url:answered_url",
+                                "call_action_url:closed_url", "call_action_url:door_url"}) {
+            const SettingsLine* e = f.entry(key);
+            if (e == nullptr) continue;
             size_t longest = unregistered_url_longest(e->value.c_str());
             if (longest > ACTION_URL_MAX)
                 add(f, e->line, e->name,

@@ -96,6 +96,8 @@ TEST_F(CheckTest, EachPlantedFaultIsNamedWhereItStands) {
         {dev::SPEAKER_CONF, "audio_file = ring", "audio_file = " + std::string(30, 'r') + "ring", "intercom:audio_file",
          "31"},
         {dev::SPEAKER_CONF, "unreg?", "unreg" + std::string(180, 'x') + "?", "call_action_url:unregistered_url", "255"},
+        {dev::SPEAKER_CONF, "[call_action_url]\n", "[call_action_url]\nclosed_url = -http://h/?n=${number}\n",
+         "call_action_url:closed_url", "http://", "closed_url = -http"},
         {dev::SPEAKER_CONF, "local_beep_file = answer.wav", "local_beep_file = ../answer.wav",
          "sip_function:answer_local_beep_file", ".."},
         {dev::SPEAKER_CONF, "remote_beep_volume = 60", "remote_beep_volume = 6 0",
