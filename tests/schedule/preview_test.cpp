@@ -95,11 +95,23 @@ TEST_F(ScheduleTest, PreviewListsWhatTheDriverDoesOverAWeek) {
     for (time_t t = from; t < from + 7 * 86400 - 3600; t += 60) {
         g_now.store(t);
         driver_tick(&st);
+        // the slots whose player this minute killed: nothing starts them again
+        // in the same minute, so they must be idle before the next one
+        std::vector<int> stopped;
+        {
+            auto sp = spawns();
+            auto k = kills();
+            for (size_t i = killed; i < k.size(); i++)
+                for (auto& s : sp)
+                    if (s.pid == atoi(k[i].c_str() + 8)) stopped.push_back(slot_of(s));
+        }
         // wait until every started player has marked its slot, counted ones
         // have played out, and killed ones are gone
         ASSERT_TRUE(testsupport::eventually([&] {
             int marked = 0;
             for (int n = 1; n <= SCHEDULE_ENTRIES; n++) marked += SCHEDULE[n].load() != 0;
+            for (int n : stopped)
+                if (SCHEDULE[n].load() != 0) return false;
             return players_active() == marked && SCHEDULE[1].load() == 0 && SCHEDULE[4].load() == 0;
         })) << label(t);
         Strings log = oplog();
