@@ -85,7 +85,7 @@ ScheduleMinute minute_of(long long count, bool sunday_zero) {
     return m;
 }
 
-int driver_build_year() { return atoi(__DATE__ + 7); }
+int driver_build_year() { return atoi(&__DATE__[7]); }  // "Mmm dd yyyy"
 
 void driver_step(DriverState* st, const struct tm& local, const DriverSettings& s, const dictionary* d,
                  const char* holidays, DriverStep* out) {
