@@ -418,31 +418,19 @@ void print_json(const std::vector<Finding>& findings, const std::vector<std::str
     }
     cJSON* bad = cJSON_AddArrayToObject(root, "unreadable");
     for (const std::string& u : unreadable) cJSON_AddItemToArray(bad, cJSON_CreateString(u.c_str()));
-    char* text = cJSON_Print(root);
-    if (text != nullptr) puts(text);
-    cJSON_free(text);
-    cJSON_Delete(root);
+    put_json(root);
 }
 
 }  // namespace
 
 int cmd_check(int argc, char** argv) {
     bool json = false;
-    for (int i = 1; i < argc; i++) {
-        bool bad = false;
-        if (take_root(argc, argv, i, &bad)) {
-            if (bad) return 2;
-        } else if (strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else if (strcmp(argv[i], "--help") == 0) {
-            puts("usage: callctl check [--root DIR] [--json]\n"
-                 "Reports what callctld would meet silently in its settings files.\n"
-                 "Exit status: 0 no findings, 1 findings, 2 a file cannot be read.");
-            return 0;
-        } else {
-            return usage_error("check", "unknown option '%s'", argv[i]);
-        }
-    }
+    const int done = json_options("check", argc, argv,
+                                  "usage: callctl check [--root DIR] [--json]\n"
+                                  "Reports what callctld would meet silently in its settings files.\n"
+                                  "Exit status: 0 no findings, 1 findings, 2 a file cannot be read.",
+                                  &json);
+    if (done >= 0) return done;
 
     Checker c;
     std::vector<std::string> unreadable;

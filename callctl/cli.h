@@ -2,6 +2,8 @@
 // options every subcommand takes.
 #pragma once
 
+struct cJSON;
+
 namespace callctl {
 
 // A subcommand: argv[0] is its own name, the options follow. Returns the
@@ -19,6 +21,14 @@ struct Entry {
 // root for every path read afterwards. Returns false when argv[i] is not
 // "--root"; prints a one-line error and sets *bad when DIR is missing.
 bool take_root(int argc, char** argv, int& i, bool* bad);
+
+// Reads the options of a subcommand that takes only "--root DIR", "--json"
+// and "--help" (which prints help and ends with 0). Returns -1 to go on,
+// else the exit status to end with.
+int json_options(const char* sub, int argc, char** argv, const char* help, bool* json);
+
+// Prints a JSON document on standard output and frees it.
+void put_json(cJSON* root);
 
 // Prints "callctl <sub>: <message>" on standard error and returns 2.
 int usage_error(const char* sub, const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -155,31 +155,20 @@ void print_json(const Status* s) {
         else
             cJSON_AddStringToObject(root, "last_call", s->last_call.c_str());
     }
-    char* text = cJSON_Print(root);
-    if (text != nullptr) puts(text);
-    cJSON_free(text);
-    cJSON_Delete(root);
+    put_json(root);
 }
 
 }  // namespace
 
 int cmd_status(int argc, char** argv) {
     bool json = false;
-    for (int i = 1; i < argc; i++) {
-        bool bad = false;
-        if (take_root(argc, argv, i, &bad)) {
-            if (bad) return 2;
-        } else if (strcmp(argv[i], "--json") == 0) {
-            json = true;
-        } else if (strcmp(argv[i], "--help") == 0) {
-            puts("usage: callctl status [--root DIR] [--json]\n"
-                 "Asks the bus whether callctld is alive; reads only.\n"
-                 "Exit status: 0 alive, 1 a listener's subscription is missing, 2 the bus cannot be reached.");
-            return 0;
-        } else {
-            return usage_error("status", "unknown option '%s'", argv[i]);
-        }
-    }
+    const int done =
+        json_options("status", argc, argv,
+                     "usage: callctl status [--root DIR] [--json]\n"
+                     "Asks the bus whether callctld is alive; reads only.\n"
+                     "Exit status: 0 alive, 1 a listener's subscription is missing, 2 the bus cannot be reached.",
+                     &json);
+    if (done >= 0) return done;
     Status s;
     if (!query(&s)) {
         if (json)

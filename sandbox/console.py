@@ -192,6 +192,9 @@ class Sandbox:
         for lst, tag in (("control-channel", "control"), ("output-channel", "output")):
             self._consume(lst, tag)
         self.bus = Resp(self.sock)
+        self._wait_listening()
+
+    def _wait_listening(self):
         # events published before the daemon listens would be lost
         for _ in range(1000):
             r = self.bus.cmd("PUBSUB", "NUMSUB", "session-channel")
@@ -218,12 +221,7 @@ class Sandbox:
         self.daemon.wait()
         self.procs.remove(self.daemon)
         self._start_daemon()
-        for _ in range(1000):
-            r = self.bus.cmd("PUBSUB", "NUMSUB", "session-channel")
-            if self.daemon.poll() is not None or (isinstance(r, list) and int(r[1]) > 0):
-                break
-            time.sleep(0.01)
-        time.sleep(0.3)
+        self._wait_listening()
 
     def _syslog(self):
         # the site's syslog daemon, as far as the speaker sees it: a datagram
