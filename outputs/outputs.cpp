@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "bus.h"
 #include "debug.h"
@@ -124,9 +125,9 @@ void relay_period_on() {
     GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:max_on", value);
     unsigned long seconds = settings_seconds(value);
     if (seconds == 0) return;
-    RelayCap* cap = new RelayCap{period + 1, seconds};
+    RelayCap* cap = new (std::nothrow) RelayCap{period + 1, seconds};
     g_pending.fetch_add(1);
-    if (!start_detached(relay_cap, cap)) {
+    if (cap == nullptr || !start_detached(relay_cap, cap)) {
         g_pending.fetch_sub(1);
         delete cap;
         puts("create thread relay max_on failed");

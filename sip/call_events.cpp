@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "action_url.h"
 #include "bus.h"
@@ -107,9 +108,9 @@ void call_limit_start() {
     GetCmdValue(dev::SPEAKER_CONF, "intercom:max_call_time", value);
     unsigned long seconds = settings_seconds(value);
     if (seconds == 0) return;
-    LimitTimer* t = new LimitTimer{generation, seconds};
+    LimitTimer* t = new (std::nothrow) LimitTimer{generation, seconds};
     g_limit_timers.fetch_add(1);
-    if (!start_detached(call_limit_timer, t)) {
+    if (t == nullptr || !start_detached(call_limit_timer, t)) {
         g_limit_timers.fetch_sub(1);
         delete t;
         puts("create thread call time limit failed");
