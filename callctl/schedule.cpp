@@ -11,6 +11,7 @@
 
 #include "cli.h"
 #include "device.h"
+#include "entry.h"
 #include "settings.h"
 #include "text.h"
 
@@ -31,21 +32,13 @@ struct EntryInfo {
 
 EntryInfo entry_info(const dictionary* d, int n) {
     EntryInfo e{};
-    char key[64];
-    auto get = [&](const char* k, const char* def) {
-        str_format(key, sizeof key, "schedule_%d:%s", n, k);
-        return settings_string(d, key, def);
-    };
-    auto num = [&](const char* k, int def) {
-        str_format(key, sizeof key, "schedule_%d:%s", n, k);
-        return settings_int(d, key, def);
-    };
-    str_copy(e.file, get("audio_file", ""));
-    str_copy(e.plays, get("play_times", ""));
-    str_copy(e.beep, get("enBeep", "no"));
-    str_copy(e.screen, get("trigger_screen", "Disabled"));
-    e.priority = num("priority", 1);
-    e.volume = num("volume", 100);
+    const ScheduleEntry entry(d, n);
+    entry.text("audio_file", "", e.file);
+    entry.text("play_times", "", e.plays);
+    entry.text("enBeep", "no", e.beep);
+    entry.text("trigger_screen", "Disabled", e.screen);
+    e.priority = entry.number("priority", 1);
+    e.volume = entry.number("volume", 100);
     e.loops = e.plays[0] == '\0' || strtol(e.plays, nullptr, 10) == 0;
     e.playable = schedule_file_reason(d, n) == NeverReason::None;
     return e;

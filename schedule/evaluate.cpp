@@ -12,6 +12,7 @@
 #include "outputs.h"
 #include "schedule.h"
 #include "settings.h"
+#include "entry.h"
 #include "text.h"
 #include "threads.h"
 
@@ -25,27 +26,7 @@ namespace {
 constexpr const char* kNoScreen = "Disabled";
 constexpr const char* kNoHolidays = "{\"holidays\": []}";
 
-// The settings of one entry, read through its section.
-class Entry {
-public:
-    Entry(const dictionary* d, int n) : d_(d), n_(n) {}
-    // A text value cut to the field it is held in.
-    template <size_t N>
-    void text(const char* key, const char* def, char (&out)[N]) const {
-        str_copy(out, settings_string(d_, name(key), def));
-    }
-    int number(const char* key, int def) const { return settings_int(d_, name(key), def); }
-    const char* value(const char* key, const char* def) const { return settings_string(d_, name(key), def); }
-
-private:
-    const char* name(const char* key) const {
-        str_format(key_, sizeof key_, "schedule_%d:%s", n_, key);
-        return key_;
-    }
-    const dictionary* d_;
-    int n_;
-    mutable char key_[64];
-};
+using Entry = ScheduleEntry;
 
 bool screen_enabled(const char* screen) { return strcmp(screen, kNoScreen) != 0; }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "calendar_days.h"
+#include "entry.h"
 #include "device.h"
 #include "schedule.h"
 #include "settings.h"
@@ -12,28 +13,14 @@
 namespace {
 constexpr int kMaxDays = 3660;  // ten years of days looked at, at most
 
-const char* value(const dictionary* d, int n, const char* key, const char* def) {
-    char name[64];
-    str_format(name, sizeof name, "schedule_%d:%s", n, key);
-    return settings_string(d, name, def);
-}
-int number(const dictionary* d, int n, const char* key, int def) {
-    char name[64];
-    str_format(name, sizeof name, "schedule_%d:%s", n, key);
-    return settings_int(d, name, def);
-}
-// A short text as the evaluation holds it (8-byte field).
-void text8(const dictionary* d, int n, const char* key, const char* def, char (&out)[8]) {
-    str_copy(out, value(d, n, key, def));
-}
-
 long long days_of(Date x) { return caldays::from_civil(x.year, x.month, x.day); }
 
 // The entry's window as a reason, or None when a trigger minute lands in it.
 NeverReason window_reason(const dictionary* d, int n) {
-    long long start = number(d, n, "s_hour", 0) * 60LL + number(d, n, "s_min", 0);
-    long long end = number(d, n, "e_hour", 0) * 60LL + number(d, n, "e_min", 0);
-    long long interval = number(d, n, "interval", 60);
+    const ScheduleEntry e(d, n);
+    long long start = e.number("s_hour", 0) * 60LL + e.number("s_min", 0);
+    long long end = e.number("e_hour", 0) * 60LL + e.number("e_min", 0);
+    long long interval = e.number("interval", 60);
     if (start == end) return NeverReason::WindowEmpty;
     // the minutes of a day that lie in start <= now < end
     long long lo = start > 0 ? start : 0;
@@ -47,10 +34,11 @@ NeverReason window_reason(const dictionary* d, int n) {
 }  // namespace
 
 NeverReason schedule_file_reason(const dictionary* d, int n) {
-    const char* file = value(d, n, "audio_file", "");
+    const ScheduleEntry e(d, n);
+    const char* file = e.value("audio_file", "");
     if (file[0] == '\0') return NeverReason::NoFile;
     char plays[8];
-    text8(d, n, "play_times", "", plays);
+    e.text("play_times", "", plays);
     bool loop = plays[0] == '\0' || strtol(plays, nullptr, 10) == 0;
     // loop mode plays "/usr/share/baresip/<file>" from a 64-byte path; a
     // playlist names the file from the 64-byte request field
@@ -80,14 +68,15 @@ const char* never_reason_text(NeverReason r) {
 }
 
 NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date last) {
+    const ScheduleEntry e(d, n);
     char flag[8];
-    text8(d, n, "enable", "no", flag);
+    e.text("enable", "no", flag);
     if (!is_yes(flag)) return NeverReason::Disabled;
     const DriverSettings driver = driver_settings(d);
 
     // the weekday digits of the numbering in force that "weeks" lists
     char weeks[8];
-    text8(d, n, "weeks", "", weeks);
+    e.text("weeks", "", weeks);
     if (weeks[0] == '\0') return NeverReason::NoWeekdays;
     bool listed[7] = {};
     bool any = false;
@@ -98,8 +87,8 @@ NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date l
     }
     if (!any) return NeverReason::WeekdaysImpossible;
 
-    Date from{number(d, n, "s_year", 0), number(d, n, "s_month", 0), number(d, n, "s_day", 0)};
-    Date to{number(d, n, "e_year", 0), number(d, n, "e_month", 0), number(d, n, "e_day", 0)};
+    Date from{e.number("s_year", 0), e.number("s_month", 0), e.number("s_day", 0)};
+    Date to{e.number("e_year", 0), e.number("e_month", 0), e.number("e_day", 0)};
     if (compareDate(to, from)) return NeverReason::DateRangeEmpty;
     if (compareDate(to, first)) return NeverReason::DateRangeOver;
     if (compareDate(last, from)) return NeverReason::DateRangeNotBegun;
@@ -107,7 +96,7 @@ NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date l
     // the days of the period that the entry's date range and weekdays admit
     char holidays[HOLIDAYS_MAX + 1];
     schedule_holidays(d, holidays);
-    text8(d, n, "enholiday", "no", flag);
+    e.text("enholiday", "no", flag);
     const bool skip_holidays = is_yes(flag);
     long long begin = days_of(first), stop = days_of(last);
     if (stop - begin >= kMaxDays) stop = begin + kMaxDays - 1;
