@@ -201,8 +201,31 @@ class Sandbox:
             if self.daemon.poll() is not None or (isinstance(r, list) and int(r[1]) > 0):
                 break
             time.sleep(0.01)
-        # the input loop opens the GPIO files right after the threads start
-        time.sleep(0.3)
+        # the input loop watches the GPIO files right after the threads start;
+        # a level written before that would never be seen
+        for _ in range(1000):
+            if self.daemon.poll() is not None or self._input_watches() >= 2:
+                break
+            time.sleep(0.01)
+
+    def _input_watches(self):
+        # inotify watches the daemon's process holds (under an emulator, the
+        # emulator's process holds them for it)
+        watches = 0
+        fds = "/proc/%d/fd" % self.daemon.pid
+        try:
+            names = os.listdir(fds)
+        except OSError:
+            return 0
+        for name in names:
+            try:
+                if os.readlink(os.path.join(fds, name)) != "anon_inode:inotify":
+                    continue
+                with open("/proc/%d/fdinfo/%s" % (self.daemon.pid, name)) as info:
+                    watches += sum(1 for line in info if line.startswith("inotify wd:"))
+            except OSError:
+                continue
+        return watches
 
     def _start_daemon(self):
         env = dict(os.environ)

@@ -30,6 +30,8 @@ protected:
         // events published before the listener subscribes would be lost
         ASSERT_TRUE(eventually([&] { return subscribers("session-channel") == 1; }, std::chrono::seconds(10)))
             << daemon->output();
+        // a level written before the input loop watches the files is never seen
+        ASSERT_TRUE(eventually([&] { return daemon->input_watches() == 2; }, std::chrono::seconds(10)));
     }
 
     long long subscribers(const std::string& channel) {

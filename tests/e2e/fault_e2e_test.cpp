@@ -289,7 +289,7 @@ TEST(FaultE2E, BrokenSettingsFilesNeverStopCallsOrPresses) {
     Sandbox sb;
     Daemon daemon(sb.root.dir());
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, kLong)) << daemon.output();
     publish(peer, kRegister);
 
     std::string garbage;
@@ -372,7 +372,7 @@ TEST(FaultE2E, GarbageOnTheButtonLineIsNoPress) {
     Sandbox sb;
     Daemon daemon(sb.root.dir());
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, kLong)) << daemon.output();
     const std::string value = sb.root.path("/sys/class/gpio/gpio111/value");
     for (const char* junk : {"x\n", "", "\xff\xfe", "1111111111111111111111"}) {
         std::ofstream(value, std::ios::trunc) << junk;
@@ -392,7 +392,7 @@ TEST(FaultE2E, HangingPlayerBlocksOnlyTheButtonsAndFailingProgramsBlockNothing) 
     sb.standin("mpg123", "echo \"mpg123 $*\" >> \"$CALLCTLD_ROOT/journal\"\nexec sleep 600");
     Daemon daemon(sb.root.dir());
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, kLong)) << daemon.output();
     publish(peer, kRegister);
     press(sb.root);
     ASSERT_TRUE(eventually([&] { return has(journal(sb.root.dir()), "mpg123 " + sb.root.path("/home/quillhorn/target/share/sounds/beep.mp3")); }, kLong));
@@ -432,7 +432,7 @@ TEST(FaultE2E, StartedProgramsInheritNoSocketAndNoLogFile) {
     sb.standin("mpg123", "for f in /proc/$$/fd/*; do readlink \"$f\"; done > \"$CALLCTLD_ROOT/player-fds\"");
     Daemon daemon(sb.root.dir());
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, kLong)) << daemon.output();
     press(sb.root);
     ASSERT_TRUE(eventually([&] { return sb.root.exists("/player-fds"); }, kLong));
     std::string fds = sb.root.read("/player-fds");

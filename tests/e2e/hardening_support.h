@@ -77,6 +77,10 @@ inline bool subscribed(Peer& peer) {
     return both;
 }
 
+// Both listeners subscribed and the input loop watching both buttons: a
+// press written before the watch is set up would never be seen.
+inline bool ready(const Daemon& daemon, Peer& peer) { return subscribed(peer) && daemon.input_watches() == 2; }
+
 inline void publish(Peer& peer, const std::string& msg) { peer.run({"PUBLISH", "session-channel", msg}); }
 
 // The text after the time stamp of an operation-log row, or "<bad row>".

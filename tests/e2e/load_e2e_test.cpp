@@ -86,7 +86,7 @@ TEST(LoadE2E, BurstLosesNothingKeepsOrderAndMemoryFlat) {
     sb.set("/etc/speaker.conf", "key_action = call", "key_action = none");  // a press only beeps and logs
     Daemon daemon(sb.root.dir(), {});
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, std::chrono::seconds(20))) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, std::chrono::seconds(20))) << daemon.output();
     publish(peer, kRegister);
 
     // a warm-up burst, then the resident memory it settles at

@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -99,6 +100,25 @@ int Daemon::wait_exit(std::chrono::milliseconds deadline) {
     if (pid_ <= 0) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     if (!eventually([&] { return !alive(); }, deadline)) return -1000;
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
+int Daemon::input_watches() const {
+    if (pid_ <= 0) return 0;
+    const std::string proc = "/proc/" + std::to_string(pid_);
+    DIR* d = opendir((proc + "/fd").c_str());
+    if (!d) return 0;
+    int watches = 0;
+    while (dirent* e = readdir(d)) {
+        char target[64] = {};
+        std::string link = proc + "/fd/" + e->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) <= 0) continue;
+        if (std::string(target) != "anon_inode:inotify") continue;
+        std::ifstream info(proc + "/fdinfo/" + e->d_name);
+        for (std::string l; std::getline(info, l);)
+            if (l.rfind("inotify wd:", 0) == 0) watches++;
+    }
+    closedir(d);
+    return watches;
 }
 
 std::string Daemon::output() const {

@@ -36,6 +36,10 @@ public:
     int wait_exit(std::chrono::milliseconds deadline = std::chrono::seconds(10));
     bool alive();
     void kill_now();
+    // How many files the daemon's input loop watches (0 before the loop has
+    // set its watch up): an edge written before that is never seen, as on
+    // the board before the loop opens the value files.
+    int input_watches() const;
 
 private:
     std::string root_;
