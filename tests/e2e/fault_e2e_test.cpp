@@ -39,7 +39,7 @@ TEST(FaultE2E, RedisRestartedMidCallSixTimesLosesNothingPublishedAfter) {
     Sandbox sb;
     Daemon daemon(sb.root.dir());
     auto peer = std::make_unique<Peer>(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(*peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, *peer); }, kLong)) << daemon.output();
     // SIGPIPE is caught (bit 13 of the mask), not left to end the process
     EXPECT_NE(signal_mask(daemon.pid(), "SigCgt") & (1ULL << (SIGPIPE - 1)), 0u);
 
@@ -135,7 +135,7 @@ TEST(FaultE2E, UserdataThatIsNoFolderKeepsEntriesUntilItIsBack) {
     sb.root.write("/userdata", "a file where the folder belongs\n");
     Daemon daemon(sb.root.dir());
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, kLong)) << daemon.output();
     publish(peer, kRegister);
     for (int i = 0; i < 2; i++) {
         publish(peer, call("CALL_INCOMING", "20" + std::to_string(i)));
@@ -205,7 +205,7 @@ TEST(FaultE2E, FullUserdataWritesNoHalfRowAndLosesNoEntry) {
 
     Daemon daemon(sb.root.dir());
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, kLong)) << daemon.output();
     for (int i = 0; i < 4; i++) {
         publish(peer, call("CALL_INCOMING", "40" + std::to_string(i)));
         publish(peer, call("CALL_CLOSED", "40" + std::to_string(i), ",\"param\":\"bye\""));
@@ -247,7 +247,7 @@ TEST(FaultE2E, LogCleanStormEndsWithOneOpenFileAndEveryEntryOnce) {
     Sandbox sb;
     Daemon daemon(sb.root.dir());
     Peer peer(sb.socket());
-    ASSERT_TRUE(eventually([&] { return subscribed(peer); }, kLong)) << daemon.output();
+    ASSERT_TRUE(eventually([&] { return ready(daemon, peer); }, kLong)) << daemon.output();
     auto log_files = [&] {
         size_t n = 0;
         for (auto& f : open_files(daemon.pid()))
