@@ -6,14 +6,15 @@
 #include "pool.h"
 #include "text.h"
 
-void control_cmd(int target, const char* msg) {
+bool control_cmd(int target, const char* msg) {
     if (target == 0) {
         if (debug_on()) printf("control-channel [%s]\n", msg);
-        redis_command_safe("LPUSH control-channel %s", msg);
+        return redis_command_safe("LPUSH control-channel %s", msg);
     } else if (target == 1) {
         if (debug_on()) printf("output-channel [%s]\n", msg);
-        redis_command_safe("LPUSH output-channel %s", msg);
+        return redis_command_safe("LPUSH output-channel %s", msg);
     }
+    return false;
 }
 
 void screen_control(const char* msg) { redis_command_safe("PUBLISH screen-channel %s", msg); }

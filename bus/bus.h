@@ -10,8 +10,8 @@ constexpr const char* VOLUME_VALUE_CHANNEL = "volume-value-channel";
 constexpr const char* WRITELOG_CHANNEL = "writelog-channel";
 
 // target 0 pushes to "control-channel" (the SIP user agent), 1 to
-// "output-channel" (the output controller).
-void control_cmd(int target, const char* msg);
+// "output-channel" (the output controller). True when the push was made.
+bool control_cmd(int target, const char* msg);
 // Publishes on "screen-channel".
 void screen_control(const char* msg);
 // Publishes on "volume-event-channel".

@@ -117,12 +117,14 @@ PoolLoan::~PoolLoan() {
 }
 redisContext* PoolLoan::ctx() const { return slot_ >= 0 ? pool_->conn[slot_] : nullptr; }
 
-void redis_command_safe(const char* fmt, const char* arg) {
+bool redis_command_safe(const char* fmt, const char* arg) {
     PoolLoan loan(redisClient);
     redisContext* c = loan.ctx();
-    if (c == nullptr) return;
+    if (c == nullptr) return false;
     redisReply* reply = static_cast<redisReply*>(redisCommand(c, fmt, arg));
+    bool done = reply != nullptr && reply->type != REDIS_REPLY_ERROR;
     if (reply) freeReplyObject(reply);
+    return done;
 }
 
 int ensure_connected(redisContext** ctx) {

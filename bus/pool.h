@@ -32,8 +32,8 @@ int redis_pool_get_context(RedisPool* pool);
 void redis_pool_release_connection(RedisPool* pool, int slot);
 
 // Sends one command with exactly one "%s" argument through redisClient and
-// discards the reply. Dropped when no slot is free.
-void redis_command_safe(const char* fmt, const char* arg);
+// discards the reply. Dropped when no slot is free. True when Redis took it.
+bool redis_command_safe(const char* fmt, const char* arg);
 
 // Makes the caller's private connection usable, reconnecting it when broken.
 // Returns 0 when usable, -1 when not.

@@ -10,6 +10,7 @@
 #include "bus.h"
 #include "buttons.h"
 #include "call_state.h"
+#include "calls.h"
 #include "debug.h"
 #include "device.h"
 #include "oplog.h"
@@ -85,7 +86,13 @@ void one_key_call() {
     }
 
     if (debug_on()) printf("dial [%s]\n", cmd);
-    control_cmd(0, cmd);
+    if (!control_cmd(0, cmd)) {
+        // the dial never reached the user agent: nothing will answer it
+        puts("dial not sent: the bus cannot be reached");
+        set_call_state(0);
+        return;
+    }
+    dial_wait_start();
     char detail[64];
     str_format(detail, sizeof detail, "%s <%s>", number, line_setting);
     writeLog("FUNCTION", "KEY Call", detail);

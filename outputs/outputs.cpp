@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "bus.h"
 #include "debug.h"
@@ -12,7 +11,7 @@
 #include "oplog.h"
 #include "settings.h"
 #include "text.h"
-#include "threads.h"
+#include "timers.h"
 
 namespace {
 std::atomic<int> g_pending{0};
@@ -22,10 +21,6 @@ std::atomic<int> g_pending{0};
 // new odd value), each Off closes it; a cap acts only on the period it was
 // started for, and only by being the one that closes it.
 std::atomic<unsigned> g_relay_period{0};
-
-// Passed to the release entries by start_timed_release, so that only the
-// releases it counted are counted down.
-int g_counted_token;
 
 // A JSON string value may grow to six times its length when escaped.
 constexpr size_t escaped_cap(size_t cap) { return cap * 6; }
@@ -79,16 +74,9 @@ bool is_json_number(const char* text) {
 }
 
 namespace {
-void release_done(void* arg) {
-    if (arg == &g_counted_token) g_pending.fetch_sub(1);
-}
-}  // namespace
-
-namespace {
-struct RelayCap {
-    unsigned period;
-    unsigned long seconds;
-};
+// The cap of the open period: its timer, cancelled when an Off ends the
+// period first.
+std::atomic<unsigned long> g_cap_timer{0};
 
 void send_relay_off(const char* relay) {
     char cmd[256];
@@ -98,20 +86,16 @@ void send_relay_off(const char* relay) {
 
 // Ends the On period it was started for after its seconds, unless an Off
 // (a release, a hang-up) has ended it already.
-void* relay_cap(void* arg) {
-    RelayCap cap = *static_cast<RelayCap*>(arg);
-    delete static_cast<RelayCap*>(arg);
-    dev::sleep_us(cap.seconds * 1000000UL);
-    unsigned period = cap.period;
-    if (g_relay_period.compare_exchange_strong(period, period + 1)) {
+void relay_cap(unsigned long period, unsigned long seconds) {
+    unsigned expected = static_cast<unsigned>(period);
+    if (g_relay_period.compare_exchange_strong(expected, expected + 1)) {
         send_relay_off(RELAY_ID);
         if (debug_on()) puts("GPIO_RELAY set off");
         char detail[32];
-        str_format(detail, sizeof detail, "%lus", cap.seconds);
+        str_format(detail, sizeof detail, "%lus", seconds);
         writeLog("FUNCTION", "RELAY MAX ON", detail);
     }
     g_pending.fetch_sub(1);
-    return nullptr;
 }
 
 // An On: opens a period when the relay was off, and caps it when
@@ -125,13 +109,14 @@ void relay_period_on() {
     GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:max_on", value);
     unsigned long seconds = settings_seconds(value);
     if (seconds == 0) return;
-    RelayCap* cap = new (std::nothrow) RelayCap{period + 1, seconds};
     g_pending.fetch_add(1);
-    if (cap == nullptr || !start_detached(relay_cap, cap)) {
+    unsigned long id = timer_start(seconds * 1000000UL, relay_cap, period + 1, seconds);
+    if (id == 0) {
         g_pending.fetch_sub(1);
-        delete cap;
         puts("create thread relay max_on failed");
+        return;
     }
+    g_cap_timer.store(id);
 }
 
 void relay_period_off() {
@@ -139,6 +124,18 @@ void relay_period_off() {
     do {
         if (period % 2 == 0) return;
     } while (!g_relay_period.compare_exchange_weak(period, period + 1));
+    // the period is over: its cap has nothing left to do
+    if (timer_cancel(g_cap_timer.exchange(0))) g_pending.fetch_sub(1);
+}
+
+void relay_release(unsigned long, unsigned long) {
+    relayDelayControl();
+    g_pending.fetch_sub(1);
+}
+
+void screen_release(unsigned long, unsigned long) {
+    screenDelayControl();
+    g_pending.fetch_sub(1);
 }
 }  // namespace
 
@@ -162,9 +159,13 @@ void relayControl(const char* relay, int on) {
 }
 
 void relay_off_at_start() {
+    // a cap on the On period promises an Off that a restart would lose: the
+    // relay may have been left On, so it goes Off as with off_at_start
     char value[8];
+    char max_on[16];
     GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:off_at_start", value);
-    if (!is_yes(value)) return;
+    GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:max_on", max_on);
+    if (!is_yes(value) && settings_seconds(max_on) == 0) return;
     relayControl(RELAY_ID, 0);
     writeLog("FUNCTION", "RELAY OFF AT START", "");
 }
@@ -204,26 +205,26 @@ void ai_ctrl(int on) {
     dev::run_shell(cmd);
 }
 
-void* relayDelayControl(void* arg) {
-    dev::sleep_us(release_wait_us("relay_ctrl:duration"));
+void relayDelayControl() {
     relayControl(RELAY_ID, 0);
     if (debug_on()) puts("GPIO_RELAY set off");
-    release_done(arg);
-    return nullptr;
 }
 
-void* screenDelayControl(void* arg) {
-    dev::sleep_us(release_wait_us("screen_ctrl:duration"));
+void screenDelayControl() {
     if (screenControl(0) && debug_on()) puts("screen set off");
-    release_done(arg);
-    return nullptr;
 }
 
-bool start_timed_release(void* (*entry)(void*)) {
+bool start_timed_release(TimedRelease which, unsigned call) {
+    const char* key = which == RELAY_RELEASE ? "relay_ctrl:duration" : "screen_ctrl:duration";
     g_pending.fetch_add(1);
-    if (start_detached(entry, &g_counted_token)) return true;
+    if (timer_start(release_wait_us(key), which == RELAY_RELEASE ? relay_release : screen_release, call, 0) != 0)
+        return true;
     g_pending.fetch_sub(1);
     return false;
+}
+
+void cancel_relay_releases_before(unsigned call) {
+    g_pending.fetch_sub(timer_cancel_below(relay_release, call));
 }
 
 int timed_releases_pending() { return g_pending.load(); }

@@ -1,6 +1,6 @@
 // The relay, the screen and the AI module line, with their timed releases.
-// Every call reads its settings afresh from "/etc/speaker.conf"; nothing here
-// keeps state apart from the count of timed releases in progress.
+// Every call reads its settings afresh from "/etc/speaker.conf"; the state
+// kept here is the relay's On period and the timed releases in progress.
 #pragma once
 
 constexpr const char* RELAY_ID = "gpio112";
@@ -27,8 +27,9 @@ bool screen_id_ok(const char* id);
 // starts a cap: unless an Off comes first, the cap sends the Off after N
 // seconds and logs "FUNCTION", "RELAY MAX ON", "<N>s".
 void relayControl(const char* relay, int on);
-// At start-up, with "relay_ctrl:off_at_start" set to "yes": the relay Off
-// command and the row "FUNCTION", "RELAY OFF AT START", "".
+// At start-up, with "relay_ctrl:off_at_start" set to "yes" or a cap
+// "relay_ctrl:max_on" set: the relay Off command and the row "FUNCTION",
+// "RELAY OFF AT START", "" (once, also with both).
 void relay_off_at_start();
 // Publishes the screen on/off command with the id "screen_ctrl:type". An id
 // that is not a JSON number is refused with one line on standard output.
@@ -45,13 +46,19 @@ bool is_json_number(const char* text);
 // "ai_settings:enable" is "yes".
 void ai_ctrl(int on);
 
-// Timed releases: thread entries that wait the configured seconds, then switch
-// the relay (or the screen) off. Start them with start_timed_release.
-void* relayDelayControl(void* arg);
-void* screenDelayControl(void* arg);
+// What a timed release does once its wait is over: the relay (or the
+// screen) off.
+void relayDelayControl();
+void screenDelayControl();
 
-// Starts a timed release on a detached thread with default attributes.
-// Returns false when the thread could not be created (the caller reports it).
-bool start_timed_release(void* (*entry)(void*));
+// Timed releases wait on the timer thread ("relay_ctrl:duration" or
+// "screen_ctrl:duration" seconds, read when started). A relay release is
+// started for a call (its order of arrival, 0 for none). Returns false when
+// the timer could not be started (the caller reports it).
+enum TimedRelease { RELAY_RELEASE, SCREEN_RELEASE };
+bool start_timed_release(TimedRelease which, unsigned call = 0);
+// A newer call switched the relay On: the releases started for the calls
+// before it (and for none) have nothing left to release and end now.
+void cancel_relay_releases_before(unsigned call);
 // Timed releases and relay caps started and not finished yet.
 int timed_releases_pending();

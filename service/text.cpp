@@ -13,6 +13,24 @@ size_t str_copy(char* dst, size_t cap, const char* src) {
     return len;
 }
 
+size_t str_copy_printable(char* dst, size_t cap, const char* src) {
+    if (src == nullptr) src = "";
+    size_t out = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(src); *p; ++p) {
+        unsigned char c = *p;
+        if (c == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+            c = '?';
+            ++p;
+        } else if (c < 0x20 || c == 0x7F) {
+            c = '?';
+        }
+        if (cap > 0 && out < cap - 1) dst[out] = static_cast<char>(c);
+        ++out;
+    }
+    if (cap > 0) dst[out < cap - 1 ? out : cap - 1] = '\0';
+    return out;
+}
+
 int str_vformat(char* dst, size_t cap, const char* fmt, va_list ap) {
     if (cap == 0) return 0;
     int n = vsnprintf(dst, cap, fmt, ap);

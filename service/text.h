@@ -21,7 +21,16 @@ size_t str_append(char* dst, size_t cap, const char* src);
 // Returns the escaped length (which may exceed cap-1 when cut).
 size_t json_escape(char* dst, size_t cap, const char* src);
 
+// Copies src like str_copy, writing every control character as "?": C0
+// (line breaks and terminal escapes included), DEL, and C1 as UTF-8 encodes
+// it (0xC2 0x80 .. 0xC2 0x9F, one "?" for the pair). Text that comes from
+// the network goes into files and log datagrams through this. Returns the
+// length of the copy before cutting.
+size_t str_copy_printable(char* dst, size_t cap, const char* src);
+
 template <size_t N>
 inline size_t str_copy(char (&dst)[N], const char* src) { return str_copy(dst, N, src); }
+template <size_t N>
+inline size_t str_copy_printable(char (&dst)[N], const char* src) { return str_copy_printable(dst, N, src); }
 template <size_t N>
 inline size_t str_append(char (&dst)[N], const char* src) { return str_append(dst, N, src); }

@@ -1,26 +1,17 @@
-// What the daemon does around a call beyond its triggers, each switched on by
-// its own setting: the call-event requests to the building's automation and
-// the call-time limit.
-#include <atomic>
+// The call-event requests to the building's automation, each switched on by
+// its own setting.
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "action_url.h"
-#include "bus.h"
-#include "device.h"
 #include "oplog.h"
+#include "device.h"
 #include "settings.h"
 #include "sip.h"
 #include "text.h"
-#include "threads.h"
 
 namespace {
 
-constexpr const char* HANGUP_CMD = "{\"cmd\":\"hangup\",\"data\":\"\"}";
-// The warning comes this many seconds before the limit; a limit of at most
-// this many seconds has no warning.
-constexpr unsigned long kWarningLeadSeconds = 10;
 // Whole-transfer limit of a call-event request, in seconds.
 constexpr int kRequestMaxTime = 10;
 
@@ -35,45 +26,6 @@ bool fill_call_value(char* url, const char* placeholder, const char* value) {
         return false;
     }
     return url_fill(url, placeholder, encoded);
-}
-
-// ---- the call-time limit ------------------------------------------------------
-
-// Each established call starts a new generation; a timer acts only while
-// its generation is still the current one, so a restarted or ended limit
-// leaves the older timer with nothing to do.
-std::atomic<unsigned> g_limit_generation{0};
-std::atomic<int> g_limit_timers{0};
-
-struct LimitTimer {
-    unsigned generation;
-    unsigned long seconds;
-};
-
-bool current(unsigned generation) { return g_limit_generation.load() == generation; }
-
-void* call_limit_timer(void* arg) {
-    LimitTimer t = *static_cast<LimitTimer*>(arg);
-    delete static_cast<LimitTimer*>(arg);
-    unsigned long wait = t.seconds;
-    if (t.seconds > kWarningLeadSeconds) {
-        dev::sleep_us((t.seconds - kWarningLeadSeconds) * 1000000UL);
-        wait = kWarningLeadSeconds;
-        if (current(t.generation)) {
-            char file[320];
-            GetCmdValue(dev::SPEAKER_CONF, "intercom:max_call_warning", file);
-            if (file[0] != '\0') play_audio(file, 1);
-        }
-    }
-    dev::sleep_us(wait * 1000000UL);
-    if (current(t.generation)) {
-        control_cmd(0, HANGUP_CMD);
-        char detail[32];
-        str_format(detail, sizeof detail, "%lus", t.seconds);
-        writeLog("FUNCTION", "CALL TIME LIMIT", detail);
-    }
-    g_limit_timers.fetch_sub(1);
-    return nullptr;
 }
 
 }  // namespace
@@ -101,22 +53,3 @@ void call_action_request(const char* event, const CallInfo& call) {
     if (!action_url_fired(url, kRequestMaxTime)) return;
     writeLog("FUNCTION", "CALL ACTION URL", event);
 }
-
-void call_limit_start() {
-    unsigned generation = g_limit_generation.fetch_add(1) + 1;
-    char value[16];
-    GetCmdValue(dev::SPEAKER_CONF, "intercom:max_call_time", value);
-    unsigned long seconds = settings_seconds(value);
-    if (seconds == 0) return;
-    LimitTimer* t = new (std::nothrow) LimitTimer{generation, seconds};
-    g_limit_timers.fetch_add(1);
-    if (t == nullptr || !start_detached(call_limit_timer, t)) {
-        g_limit_timers.fetch_sub(1);
-        delete t;
-        puts("create thread call time limit failed");
-    }
-}
-
-void call_limit_end() { g_limit_generation.fetch_add(1); }
-
-int call_limit_timers_pending() { return g_limit_timers.load(); }

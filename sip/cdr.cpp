@@ -32,13 +32,12 @@ void clock_text(char (&out)[16], const struct tm& tm) {
     str_format(out, sizeof out, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
-// A field taken from an event: cut to its width, and a line break in it
-// becomes a blank, so one closed call is always exactly one line.
+// A field taken from an event: cut to its width, every control character
+// written as "?", so one closed call is always exactly one line and a
+// caller's terminal escapes never reach the file.
 template <size_t N>
 void copy_field(char (&field)[N], const char* value) {
-    str_copy(field, value);
-    for (char* p = field; *p != '\0'; ++p)
-        if (*p == '\n' || *p == '\r') *p = ' ';
+    str_copy_printable(field, value);
 }
 
 void start_call(const char* account, const char* number, const char* direction, const char* result) {
@@ -54,6 +53,24 @@ void start_call(const char* account, const char* number, const char* direction, 
 }
 
 }  // namespace
+
+void peer_number(const char* uri, bool outgoing, char (&number)[PEER_NUMBER_SIZE]) {
+    // the user part: up to the first "@", or without one, an outgoing URI
+    // up to its first ";" (parameters follow)
+    char part[PEER_NUMBER_SIZE + 4];
+    memset(part, 0, sizeof part);
+    size_t len = strlen(uri);
+    const char* at = strchr(uri, '@');
+    const char* semi = outgoing ? strchr(uri, ';') : nullptr;
+    if (at != nullptr)
+        len = static_cast<size_t>(at - uri);
+    else if (semi != nullptr)
+        len = static_cast<size_t>(semi - uri);
+    if (len > PEER_NUMBER_SIZE - 1) len = PEER_NUMBER_SIZE - 1;
+    memcpy(part, uri, len);
+    // the number follows the four characters of the "sip:" scheme
+    str_copy(number, part + 4);
+}
 
 void setIncomingCallInfo(const char* account, const char* number) {
     start_call(account, number, "in", "MISSED CALL");

@@ -48,10 +48,12 @@ bool delay_mode(const char* mode_key) {
     return strcmp(mode, "delay") == 0;
 }
 
-// Whether the current call's number may open the door with the relay code:
+// Whether the caller may open the door with the relay code:
 // "relay_ctrl:dtmf_allow" lists the numbers, comma-separated, blanks around
-// each ignored; a missing or empty list lets every caller open.
-bool caller_allowed(const char* number) {
+// each ignored; a missing or empty list lets every caller open. With a list,
+// an event that names no caller is refused, and so is a number longer than
+// the call-detail record holds (its cut form could match another entry).
+bool caller_allowed(const DtmfCaller* caller) {
     // one byte more than a list may hold: a list cut short could hold a cut
     // number that matches another caller, so a too long list lets nobody in
     char allow[1025];
@@ -60,6 +62,8 @@ bool caller_allowed(const char* number) {
         puts("relay_ctrl:dtmf_allow is too long, door code refused");
         return false;
     }
+    const char* number = caller != nullptr && caller->number != nullptr ? caller->number : "";
+    bool comparable = caller != nullptr && strlen(number) < sizeof(CallInfo::number);
     bool listed_any = false;
     for (const char* p = allow; *p != '\0';) {
         size_t n = strcspn(p, ",");
@@ -68,7 +72,7 @@ bool caller_allowed(const char* number) {
         while (end > p && (end[-1] == ' ' || end[-1] == '\t')) --end;
         if (end > p) {
             listed_any = true;
-            if (static_cast<size_t>(end - p) == strlen(number) && memcmp(p, number, strlen(number)) == 0)
+            if (comparable && static_cast<size_t>(end - p) == strlen(number) && memcmp(p, number, strlen(number)) == 0)
                 return true;
         }
         p += strcspn(p, ",");
@@ -79,7 +83,7 @@ bool caller_allowed(const char* number) {
 
 }  // namespace
 
-void dtmfDetect(const char* keys) {
+void dtmfDetect(const char* keys, const DtmfCaller* caller) {
     char relay_dtmf[8];
     char screen_dtmf[8];
     GetCmdValue(dev::SPEAKER_CONF, "relay_ctrl:dtmf", relay_dtmf);
@@ -94,17 +98,21 @@ void dtmfDetect(const char* keys) {
     bool matched = false;
 
     if (relay && code_matches("relay_ctrl:dtmf_code", len)) {
-        if (!caller_allowed(callInfo.number)) {
+        static const CallInfo kNoCall = {};
+        const CallInfo& call = caller != nullptr && caller->call != nullptr ? *caller->call : kNoCall;
+        if (!caller_allowed(caller)) {
             // the code is used up: the next keys start afresh
-            writeLog("FUNCTION", "DTMF REFUSED", callInfo.number);
+            writeLog("FUNCTION", "DTMF REFUSED", call.number);
         } else {
+            unsigned serial = caller != nullptr ? caller->serial : 0;
             relayControl(RELAY_ID, 1);
+            cancel_relay_releases_before(serial);
             if (debug_on()) puts("GPIO_RELAY set on");
-            if (delay_mode("relay_ctrl:mode") && !start_timed_release(relayDelayControl)) {
+            if (delay_mode("relay_ctrl:mode") && !start_timed_release(RELAY_RELEASE, serial)) {
                 puts("create thread_delay relayDelayControl failed");
                 return;
             }
-            call_action_request("door", callInfo);
+            call_action_request("door", call);
         }
         matched = true;
     }
@@ -112,7 +120,7 @@ void dtmfDetect(const char* keys) {
         // a refused screen id sent nothing: nothing to report or release
         bool sent = screenControl(1);
         if (sent && debug_on()) puts("screen set on");
-        if (sent && delay_mode("screen_ctrl:mode") && !start_timed_release(screenDelayControl)) {
+        if (sent && delay_mode("screen_ctrl:mode") && !start_timed_release(SCREEN_RELEASE)) {
             puts("create thread_delay screenDelayControl failed");
             return;
         }

@@ -16,6 +16,7 @@
 #include "outputs.h"
 #include "pool.h"
 #include "settings.h"
+#include "calls.h"
 #include "sip.h"
 #include "text.h"
 
@@ -36,71 +37,183 @@ const char* text(const cJSON* event, const char* name) {
 
 bool is(const char* value, const char* expected) { return strcmp(value, expected) == 0; }
 
-// The remote party's number: the URI's user part without the "sip:" scheme.
-// Without "@", an outgoing URI ends at its first ";" (parameters follow).
-void peer_number(const char* uri, bool outgoing, char (&number)[128]) {
-    memset(number, 0, sizeof number);
-    size_t len = strlen(uri);
-    const char* at = strchr(uri, '@');
-    const char* semi = outgoing ? strchr(uri, ';') : nullptr;
-    if (at != nullptr)
-        len = static_cast<size_t>(at - uri);
-    else if (semi != nullptr)
-        len = static_cast<size_t>(semi - uri);
-    if (len > sizeof number - 1) len = sizeof number - 1;
-    memcpy(number, uri, len);
+void log_sip(const char* event, const char* detail) { writeLog("SIP STATE", event, detail); }
+
+// A text from the network on its way into a row: control characters as "?".
+struct Printable {
+    explicit Printable(const char* value) { str_copy_printable(text, value); }
+    char text[OPLOG_ENTRY_SIZE];
+};
+
+// A REGISTER_FAIL took the last account while a call was live: the state
+// becomes 5 only once the last call has closed, if no account came back.
+bool g_unregistered_after_calls = false;
+
+bool no_account_registered() {
+    bool none = ACCOUNTP2P_REG.load(std::memory_order_relaxed) == 0;
+    for (const SipAccount& a : SIP_ACCOUNT)
+        if (a.reg->load(std::memory_order_relaxed) != 0) none = false;
+    return none;
 }
 
-void log_sip(const char* event, const char* detail) { writeLog("SIP STATE", event, detail); }
+bool calls_live() { return CURRENT_CALLS.load(std::memory_order_relaxed) > 0 || live_calls() > 0; }
+
+// The call count went back to 0 by a reset: no call is live any more.
+void forget_calls() {
+    CURRENT_CALLS.store(0, std::memory_order_relaxed);
+    live_calls_end_all();
+}
+
+// While an event of a known call is handled, callInfo and DTMF_STRING hold
+// that call's own record (once its start was seen) and keys, so the designed
+// record operations and key matching act on it; the record and keys of the
+// calls the daemon does not know come back afterwards.
+class InHand {
+public:
+    explicit InHand(LiveCall* call) : call_(call) {
+        if (call_ == nullptr) return;
+        memcpy(keys_, DTMF_STRING, sizeof keys_);
+        memcpy(DTMF_STRING, call_->keys, sizeof DTMF_STRING);
+        if (!call_->start_seen) return;
+        record_ = callInfo;
+        callInfo = call_->record;
+    }
+    ~InHand() {
+        if (call_ == nullptr) return;
+        memcpy(call_->keys, DTMF_STRING, sizeof DTMF_STRING);
+        memcpy(DTMF_STRING, keys_, sizeof DTMF_STRING);
+        if (!call_->start_seen) return;
+        call_->record = callInfo;
+        callInfo = record_;
+    }
+    InHand(const InHand&) = delete;
+    InHand& operator=(const InHand&) = delete;
+
+private:
+    LiveCall* call_;
+    CallInfo record_{};
+    char keys_[DTMF_SIZE] = {};
+};
+
+const char* event_key(const cJSON* event) { return call_key(text(event, "id"), text(event, "peeruri")); }
+
+// The call an answer or a close is for: the one its key names; an event with
+// neither id nor peer uri is for the only call when just one is live.
+LiveCall* call_of(const char* key) {
+    if (key[0] != '\0') return live_call_find(key);
+    if (live_calls() != 1 || CURRENT_CALLS.load(std::memory_order_relaxed) > 1) return nullptr;
+    size_t at = 0;
+    return live_call_next(&at);
+}
 
 // ---- the rules ---------------------------------------------------------------
 
-void call_answered(const char* direction) {
+void call_answered(const cJSON* event, const char* direction) {
+    const char* key = event_key(event);
+    LiveCall* call = call_of(key);
+    // a call established before its start was seen (the daemon restarted):
+    // known from now on, its line stays the designed one
+    if (call == nullptr && key[0] != '\0') call = live_call_add(key, 1, false);
     log_sip("CALL ESTABLISHED", direction);
     BARESIP_STATUS.store(1, std::memory_order_relaxed);
-    answeredTrigger();
-    call_limit_start();
+    InHand hand(call);
+    answeredTrigger(call);
+    if (call != nullptr) live_call_set_code(call, 1);
+    call_limit_start(call);
     call_action_request("answered", callInfo);
 }
 
+// The state after a close: what the calls still live give; 5 survives.
+void state_after_close() {
+    if (BARESIP_STATUS.load(std::memory_order_relaxed) == 5) return;
+    int code = live_calls_code();
+    BARESIP_STATUS.store(code > 0 ? code : 0, std::memory_order_relaxed);
+}
+
+// The count's last call closed: a registration lost meanwhile now decides.
+void last_call_closed() {
+    if (g_unregistered_after_calls && no_account_registered()) BARESIP_STATUS.store(5, std::memory_order_relaxed);
+    g_unregistered_after_calls = false;
+}
+
 void call_closed(const cJSON* event) {
+    LiveCall* call = call_of(event_key(event));
+    if (call == nullptr) call = live_call_adopted();
     const char* reason = text(event, "param");
-    hangupTrigger(reason);
-    log_sip("CALL CLOSED", reason);
+    {
+        InHand hand(call);
+        hangupTrigger(reason, call);
+    }
+    log_sip("CALL CLOSED", Printable(reason).text);
     call_action_request("closed", lastClosedCall);
-    if (BARESIP_STATUS.load(std::memory_order_relaxed) != 5) BARESIP_STATUS.store(0, std::memory_order_relaxed);
+    if (call != nullptr) live_call_end(call);
     if (DTMF_STRING[0] != '\0') memset(DTMF_STRING, 0, sizeof DTMF_STRING);
     int calls = CURRENT_CALLS.load(std::memory_order_relaxed) - 1;
     if (calls < 1) {
-        CURRENT_CALLS.store(0, std::memory_order_relaxed);
-        call_limit_end();
+        forget_calls();
+        state_after_close();
+        last_call_closed();
         ai_ctrl(1);
     } else {
         CURRENT_CALLS.store(calls, std::memory_order_relaxed);
+        state_after_close();
         control_cmd(0, "{\"cmd\":\"resume\",\"data\":\"\"}");
     }
+    call_limit_cut_waiting();
 }
 
 void call_started(const cJSON* event, bool outgoing) {
     const char* uri = text(event, "peeruri");
-    log_sip(outgoing ? "OUTGOING CALL" : "INCOMING CALL", uri);
+    log_sip(outgoing ? "OUTGOING CALL" : "INCOMING CALL", Printable(uri).text);
     CURRENT_CALLS.store(CURRENT_CALLS.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    const char* key = event_key(event);
+    LiveCall* call = live_call_find(key);
+    if (call != nullptr) live_call_end(call);  // started again: a new record
+    call = key[0] != '\0' ? live_call_add(key, outgoing ? 3 : 2, true) : nullptr;
     int status = BARESIP_STATUS.load(std::memory_order_relaxed);
     if (!outgoing && status == 0) {
         BARESIP_STATUS.store(2, std::memory_order_relaxed);
-        incomingTrigger();
+        incomingTrigger(call);
     } else if (outgoing && (status == 0 || status == 6)) {
         BARESIP_STATUS.store(3, std::memory_order_relaxed);
-        outgoingTrigger();
+        outgoingTrigger(call);
     }
-    char number[128];
+    char number[PEER_NUMBER_SIZE];
     peer_number(uri, outgoing, number);
-    // the number follows the four characters of the "sip:" scheme
+    if (call != nullptr) str_copy(call->number, number);
+    InHand hand(call);
     if (outgoing)
-        setOutgoingCallInfo(text(event, "accountaor"), number + 4);
+        setOutgoingCallInfo(text(event, "accountaor"), number);
     else
-        setIncomingCallInfo(text(event, "accountaor"), number + 4);
+        setIncomingCallInfo(text(event, "accountaor"), number);
     call_action_request(outgoing ? "outgoing" : "incoming", callInfo);
+}
+
+void dtmf(const cJSON* event) {
+    const char* keys = text(event, "param");
+    writeLog("FUNCTION", "RECEIVE DTMF", Printable(keys).text);
+    const char* uri = text(event, "peeruri");
+    LiveCall* call = live_call_find(event_key(event));
+    InHand hand(call);
+    if (call != nullptr && call->start_seen) {
+        DtmfCaller caller{call->number, &callInfo, call->serial};
+        dtmfDetect(keys, &caller);
+        return;
+    }
+    if (uri[0] == '\0') {
+        dtmfDetect(keys, nullptr);
+        return;
+    }
+    // a call whose start the daemon did not see: the event's own values
+    bool outgoing = is(text(event, "direction"), "outgoing");
+    char number[PEER_NUMBER_SIZE];
+    peer_number(uri, outgoing, number);
+    CallInfo values{};
+    str_copy_printable(values.number, number);
+    str_copy_printable(values.account, text(event, "accountaor"));
+    str_copy(values.direction, outgoing ? "out" : "in");
+    DtmfCaller caller{number, &values, call != nullptr ? call->serial : 0};
+    dtmfDetect(keys, &caller);
 }
 
 void count_registration_event() {
@@ -112,7 +225,8 @@ bool register_ok(const cJSON* event) {
     int status = BARESIP_STATUS.load(std::memory_order_relaxed);
     if (status == 5 || status == 6 || is(text(event, "class"), "init register")) {
         BARESIP_STATUS.store(0, std::memory_order_relaxed);
-        CURRENT_CALLS.store(0, std::memory_order_relaxed);
+        forget_calls();
+        g_unregistered_after_calls = false;
     }
     if (member(event, "accountaor") == nullptr) {
         count_registration_event();
@@ -146,31 +260,53 @@ bool register_fail(const cJSON* event) {
         account_identity(a, identity);
         if (!is(identity, aor)) continue;
         a.reg->store(0, std::memory_order_relaxed);
-        bool none_left = ACCOUNTP2P_REG.load(std::memory_order_relaxed) == 0;
-        for (const SipAccount& other : SIP_ACCOUNT)
-            if (other.reg->load(std::memory_order_relaxed) != 0) none_left = false;
-        if (none_left) BARESIP_STATUS.store(5, std::memory_order_relaxed);
+        // with a call live, the last call's close decides
+        if (no_account_registered()) {
+            if (calls_live())
+                g_unregistered_after_calls = true;
+            else
+                BARESIP_STATUS.store(5, std::memory_order_relaxed);
+        }
         char label[256];
         str_format(label, sizeof label, a.failed_fmt, identity);
-        log_sip(label, text(event, "param"));
+        log_sip(label, Printable(text(event, "param")).text);
         return true;
     }
     count_registration_event();
     return false;
 }
 
+// The reason in the call-detail line of a call the user agent's exit ended.
+constexpr const char* kExitReason = "user agent exited";
+
 void user_agent_exit() {
     BARESIP_STATUS.store(5, std::memory_order_relaxed);
     for (const SipAccount& a : SIP_ACCOUNT) a.reg->store(0, std::memory_order_relaxed);
     log_sip("APP EXIT", "");
-    CURRENT_CALLS.store(0, std::memory_order_relaxed);
+    g_unregistered_after_calls = false;
+    // every live call ends with the user agent: its line, the relay as a
+    // close leaves it, its request; the collected keys stay as they are
+    bool had_calls = calls_live();
+    size_t at = 0;
+    while (LiveCall* call = live_call_next(&at)) {
+        {
+            InHand hand(call);
+            exitRelay(call);
+            setClosedCallInfo(kExitReason);
+        }
+        call_action_request("closed", lastClosedCall);
+        live_call_end(call);
+    }
+    forget_calls();
+    if (had_calls) ai_ctrl(1);
 }
 
 void p2p_check() {
     char enable[8];
     GetCmdValue(dev::SPEAKER_CONF, "account_info_p2p:enable", enable);
     if (is_yes(enable)) {
-        BARESIP_STATUS.store(0, std::memory_order_relaxed);
+        // a live call keeps its state
+        if (!calls_live()) BARESIP_STATUS.store(0, std::memory_order_relaxed);
         if (ACCOUNTP2P_REG.load(std::memory_order_relaxed) == 0) {
             ACCOUNTP2P_REG.store(1, std::memory_order_relaxed);
             log_sip("P2P ACCOUNT", "Enabled");
@@ -196,7 +332,7 @@ bool dispatch(const cJSON* event) {
     bool outgoing = is(direction, "outgoing");
 
     if ((incoming || outgoing) && is(type, "CALL_ESTABLISHED")) {
-        call_answered(direction);
+        call_answered(event, direction);
     } else if ((incoming || outgoing) && is(type, "CALL_CLOSED")) {
         call_closed(event);
     } else if (incoming && is(type, "CALL_INCOMING")) {
@@ -204,9 +340,7 @@ bool dispatch(const cJSON* event) {
     } else if (outgoing && is(type, "CALL_OUTGOING")) {
         call_started(event, true);
     } else if (is(type, "CALL_DTMF_START")) {
-        const char* keys = text(event, "param");
-        writeLog("FUNCTION", "RECEIVE DTMF", keys);
-        dtmfDetect(keys);
+        dtmf(event);
     } else if (is(type, "REGISTER_OK")) {
         return register_ok(event);
     } else if (is(type, "REGISTER_FAIL")) {
@@ -257,6 +391,8 @@ void ProcessReply(redisReply* reply) {
         return;
     }
     bool quiet = dispatch(event);
+    // a dial request that an event answered (or overrode) waits no longer
+    if (BARESIP_STATUS.load(std::memory_order_relaxed) != 6) dial_wait_end();
     if (!quiet && debug_on()) printf("Baresip Status is: %d\n", BARESIP_STATUS.load(std::memory_order_relaxed));
     cJSON_Delete(event);
 }

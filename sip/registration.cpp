@@ -10,6 +10,7 @@
 #include "device.h"
 #include "pool.h"
 #include "settings.h"
+#include "calls.h"
 #include "sip.h"
 #include "text.h"
 
@@ -66,7 +67,16 @@ void sip_reg_status_init() {
         if (!account_enabled(a)) continue;
         char key[IDENTITY_SIZE];
         account_status_key(a, key);
-        if (get_sip_status(key) != 5) a.reg->store(1, std::memory_order_relaxed);
+        int code = get_sip_status(key);
+        if (code != 5) a.reg->store(1, std::memory_order_relaxed);
+        // a call the user agent holds established across a restart of the
+        // daemon: live from now on, its limit running from the start-up
+        if (code == 1) {
+            if (LiveCall* call = live_call_adopt()) {
+                CURRENT_CALLS.store(CURRENT_CALLS.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+                call_limit_start(call);
+            }
+        }
     }
     char p2p[8];
     GetCmdValue(dev::SPEAKER_CONF, "account_info_p2p:enable", p2p);

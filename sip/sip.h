@@ -22,10 +22,16 @@ void sip_listener_run(const std::atomic<bool>* stop);
 void ProcessReply(redisReply* reply);
 
 // ---- call-state triggers ---------------------------------------------------
-void incomingTrigger();
-void outgoingTrigger();
-void answeredTrigger();
-void hangupTrigger(const char* reason);
+// Each takes the live call it acts for (NULL: the event named no call the
+// daemon knows).
+struct LiveCall;
+void incomingTrigger(LiveCall* call = nullptr);
+void outgoingTrigger(LiveCall* call = nullptr);
+void answeredTrigger(LiveCall* call = nullptr);
+void hangupTrigger(const char* reason, const LiveCall* call = nullptr);
+// The relay at a close the user agent never reported (it exited): Off as a
+// close would send it; a close that would switch it On does nothing.
+void exitRelay(const LiveCall* call);
 
 enum { ANSWER_BEEP_FILE_SIZE = 64, ANSWER_BEEP_VOLUME_SIZE = 4 };
 // Whether a value can go into the blank-separated "aufile" data of a mix
@@ -38,10 +44,18 @@ const char* answer_beep_settings(const char* file_key, const char* volume_key, c
                                  char (&volume)[ANSWER_BEEP_VOLUME_SIZE]);
 
 // ---- DTMF code matching ----------------------------------------------------
-enum { DTMF_SIZE = 32 };
+enum { DTMF_SIZE = 32, PEER_NUMBER_SIZE = 128 };
 // Keys received in the current call (at most 31, oldest dropped first).
 extern char DTMF_STRING[DTMF_SIZE];
-void dtmfDetect(const char* keys);
+// The caller who pressed the keys, as the event names it: the whole peer
+// number (the allow-list compares it) and the values of the door request.
+// NULL for an event that names no call.
+struct DtmfCaller {
+    const char* number;
+    const struct CallInfo* call;
+    unsigned serial;  // the live call's order of arrival, 0 for none
+};
+void dtmfDetect(const char* keys, const DtmfCaller* caller = nullptr);
 
 // ---- call-detail record ----------------------------------------------------
 struct CallInfo {
@@ -60,6 +74,10 @@ extern CallInfo callInfo;
 // The record of the call that closed last, as its line was written.
 extern CallInfo lastClosedCall;
 
+// The peer number of a URI: its user part without the "sip:" scheme (an
+// outgoing URI without "@" ends at its first ";"), whole up to 127 characters.
+void peer_number(const char* uri, bool outgoing, char (&number)[PEER_NUMBER_SIZE]);
+
 void setIncomingCallInfo(const char* account, const char* number);
 void setOutgoingCallInfo(const char* account, const char* number);
 void setAnswerCallInfo();
@@ -76,15 +94,6 @@ void reset_callInfo();
 // and for "closed" ${reason} and ${duration}), fired in the background with
 // a 10 s transfer limit, then the row "FUNCTION", "CALL ACTION URL", event.
 void call_action_request(const char* event, const CallInfo& call);
-// The call-time limit "intercom:max_call_time": every established call
-// (re)starts it, the close of the last call ends it. At the limit the call is
-// hung up and "FUNCTION", "CALL TIME LIMIT", "<N>s" logged; 10 s before a
-// limit over 10 s the sound "intercom:max_call_warning" (when set) is played.
-void call_limit_start();
-void call_limit_end();
-// Limit timers started and not finished yet (ended ones included).
-int call_limit_timers_pending();
-
 // ---- registration table load -----------------------------------------------
 // Loads the account registration table from the status keys on the bus.
 void sip_reg_status_init();

@@ -8,6 +8,7 @@
 #include "device.h"
 #include "outputs.h"
 #include "settings.h"
+#include "calls.h"
 #include "sip.h"
 #include "text.h"
 
@@ -25,26 +26,41 @@ void relay_switch(int on) {
     if (debug_on()) puts(on ? "GPIO_RELAY set on" : "GPIO_RELAY set off");
 }
 
-// Starts the relay's timed release; false (with its message) when the thread
-// could not be created.
-bool start_relay_release() {
-    if (start_timed_release(relayDelayControl)) return true;
+unsigned serial_of(const LiveCall* call) { return call != nullptr ? call->serial : 0; }
+
+// The relay On for a call: a release still waiting for an earlier call has
+// nothing left to release.
+void relay_on_for(const LiveCall* call) {
+    relay_switch(1);
+    cancel_relay_releases_before(serial_of(call));
+}
+
+// Starts the relay's timed release for the call; false (with its message)
+// when it could not be started.
+bool start_relay_release(const LiveCall* call) {
+    if (start_timed_release(RELAY_RELEASE, serial_of(call))) return true;
     puts("create thread_delay relayDelayControl failed");
     return false;
 }
 
 // Relay on at the start of a call when the relay follows call states and its
 // state_info names this direction (or "both").
-void call_start_relay(const char* direction) {
+void call_start_relay(const char* direction, LiveCall* call) {
     char call_state[8];
     char state_info[16];
     setting("relay_ctrl:call_state", call_state);
     setting("relay_ctrl:state_info", state_info);
     if (!is_yes(call_state) || !(is(state_info, direction) || is(state_info, "both"))) return;
-    relay_switch(1);
+    relay_on_for(call);
+    if (call != nullptr) call->relay_on = true;
     char mode[16];
     setting("relay_ctrl:mode", mode);
-    if (is(mode, "delay")) start_relay_release();
+    if (is(mode, "delay")) start_relay_release(call);
+}
+
+// The call-state relay's Off at a close, unless another live call keeps it On.
+void close_relay_off(const LiveCall* call) {
+    if (!live_call_keeps_relay(call)) relay_switch(0);
 }
 
 // Setting values go into the commands escaped as JSON string content, so a
@@ -113,11 +129,11 @@ const char* answer_beep_settings(const char* file_key, const char* volume_key, c
     return !aufile_part_ok(file) ? file_key : !aufile_part_ok(volume) ? volume_key : nullptr;
 }
 
-void incomingTrigger() { call_start_relay("incoming"); }
+void incomingTrigger(LiveCall* call) { call_start_relay("incoming", call); }
 
-void outgoingTrigger() { call_start_relay("outgoing"); }
+void outgoingTrigger(LiveCall* call) { call_start_relay("outgoing", call); }
 
-void answeredTrigger() {
+void answeredTrigger(LiveCall* call) {
     setAnswerCallInfo();
     ai_ctrl(0);
     char mode[16];
@@ -130,9 +146,10 @@ void answeredTrigger() {
         setting("relay_ctrl:call_state", call_state);
         setting("relay_ctrl:state_info", state_info);
         if (is_yes(call_state) && is(state_info, "answered")) {
-            relay_switch(1);
+            relay_on_for(call);
+            if (call != nullptr) call->relay_on = true;
             // without its release the relay stays on; the beeps are skipped too
-            if (is(mode, "delay") && !start_relay_release()) return;
+            if (is(mode, "delay") && !start_relay_release(call)) return;
         }
     }
     char on[4];
@@ -146,7 +163,7 @@ void answeredTrigger() {
                          "sip_function:answer_remote_beep_volume");
 }
 
-void hangupTrigger(const char* reason) {
+void hangupTrigger(const char* reason, const LiveCall* call) {
     char on[4];
     setting("sip_function:hangup_beep", on);
     if (is_yes(on)) send_hangup_beep();
@@ -155,7 +172,7 @@ void hangupTrigger(const char* reason) {
     char mode[16];
     setting("relay_ctrl:mode", mode);
     if (is(mode, "hangup")) {
-        relay_switch(0);
+        close_relay_off(call);
         return;
     }
     char call_state[8];
@@ -164,9 +181,19 @@ void hangupTrigger(const char* reason) {
     setting("relay_ctrl:state_info", state_info);
     if (!is_yes(call_state)) return;
     if (is(state_info, "hangup")) {
-        relay_switch(1);
-        start_relay_release();
+        relay_on_for(call);
+        start_relay_release(call);
     } else {
-        relay_switch(0);
+        close_relay_off(call);
     }
+}
+
+void exitRelay(const LiveCall* call) {
+    char mode[16];
+    char call_state[8];
+    char state_info[16];
+    setting("relay_ctrl:mode", mode);
+    setting("relay_ctrl:call_state", call_state);
+    setting("relay_ctrl:state_info", state_info);
+    if (is(mode, "hangup") || (is_yes(call_state) && !is(state_info, "hangup"))) close_relay_off(call);
 }

@@ -25,7 +25,8 @@ void read_command_line(int argc, char** argv) {
 
 int init() {
     redisClient = create_redis_pool_client(dev::REDIS_SOCK);
-    // a daemon that stopped during a timed release left the door open
+    // a daemon that stopped during a timed release (or an On period under
+    // its cap) may have left the door open
     relay_off_at_start();
     schedule_clear();
     sip_reg_status_init();

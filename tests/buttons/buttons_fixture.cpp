@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "calls.h"
 #include "text.h"
 
 namespace buttons_test {
@@ -63,6 +64,7 @@ void ButtonsTest::SetUp() {
 }
 
 void ButtonsTest::TearDown() {
+    dial_wait_end();
     remove_recorders();
     DEBUG.store(0);
     redis_pool_destroy(redisClient);

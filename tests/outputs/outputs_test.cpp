@@ -8,6 +8,7 @@
 
 #include "fixture.h"
 #include "pool.h"
+#include "device.h"
 #include "release_gate.h"
 
 using testsupport::eventually;
@@ -100,7 +101,7 @@ TEST_F(OutputsTest, RelayReleaseWaitsTheDurationThenSwitchesOff) {
     const char* durations[] = {"0", "", "5x", "-7", "9999999"};
     for (const char* d : durations) {
         conf(std::string("duration = ") + d + "\n");
-        ASSERT_TRUE(start_timed_release(relayDelayControl));
+        ASSERT_TRUE(start_timed_release(RELAY_RELEASE));
         ASSERT_TRUE(eventually([] { return timed_releases_pending() == 0; }));
     }
     EXPECT_EQ(gate.waits(), (std::vector<unsigned long>{0, 0, 5000000, 0, 4294000000UL}));
@@ -111,7 +112,7 @@ TEST_F(OutputsTest, OverlappingReleasesEachSendTheirOwnOff) {
     conf("type = On\nduration = 10\n");
     for (int i = 0; i < 2; i++) {
         relayControl(RELAY_ID, 1);
-        ASSERT_TRUE(start_timed_release(relayDelayControl));
+        ASSERT_TRUE(start_timed_release(RELAY_RELEASE));
     }
     ASSERT_TRUE(eventually([&] { return gate.waits().size() == 2; }));
     EXPECT_EQ(timed_releases_pending(), 2);
@@ -126,7 +127,7 @@ TEST_F(OutputsTest, OverlappingReleasesEachSendTheirOwnOff) {
 TEST_F(OutputsTest, ScreenReleaseReadsTheIdWhenItFires) {
     conf("", "type = 1\nduration = 10\n");
     screenControl(1);
-    ASSERT_TRUE(start_timed_release(screenDelayControl));
+    ASSERT_TRUE(start_timed_release(SCREEN_RELEASE));
     ASSERT_TRUE(eventually([&] { return gate.waits().size() == 1; }));
     conf("", "type = 2\nduration = 10\n");
     gate.drain();

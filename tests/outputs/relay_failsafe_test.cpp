@@ -8,6 +8,7 @@
 #include "fixture.h"
 #include "outputs.h"
 #include "pool.h"
+#include "device.h"
 #include "release_gate.h"
 
 namespace {
@@ -76,7 +77,7 @@ TEST_F(RelayFailsafeTest, CapRacingATimedReleaseNeverSendsASecondOff) {
         peer.del("output-channel");
         peer.del("writelog-channel");
         relayControl(RELAY_ID, 1);
-        ASSERT_TRUE(start_timed_release(relayDelayControl));
+        ASSERT_TRUE(start_timed_release(RELAY_RELEASE));
         ASSERT_TRUE(gate.drain());
         ASSERT_EQ(offs(), 1 + static_cast<long>(rows().size())) << i;
     }

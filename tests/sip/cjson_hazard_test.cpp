@@ -73,7 +73,7 @@ TEST_F(CjsonHazard, LineBreaksInEventTextsNeverMakeRowsOfTheirOwn) {
             ",\"peeruri\":\"sip:202@h" + forged + "\",\"accountaor\":\"sip:201@h" + forged + "\""));
     send(ev("CALL_DTMF_START", "incoming", ",\"param\":\"1" + forged + "\""));
     send(ev("CALL_CLOSED", "incoming", ",\"param\":\"bye" + forged + "\""));
-    const std::string flat = " 2024-01-01 00:00:00,SIP STATE,FORGED,row  ";
+    const std::string flat = "?2024-01-01 00:00:00,SIP STATE,FORGED,row??";
     EXPECT_EQ(pushed("writelog-channel"),
               (Strings{"SIP STATE,INCOMING CALL,sip:202@h" + flat, "FUNCTION,RECEIVE DTMF,1" + flat,
                        "SIP STATE,CALL CLOSED,bye" + flat}));

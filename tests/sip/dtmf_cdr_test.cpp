@@ -108,7 +108,7 @@ TEST_F(CdrTest, UnansweredNoStartAndMidnight) {
     g_now = local_time(2024, 12, 31, 23, 59, 50);
     call("CALL_OUTGOING", "outgoing", "sip:1002@pbx");
     g_now += 30;
-    call("CALL_CLOSED", "outgoing");
+    call("CALL_CLOSED", "outgoing", "sip:1002@pbx");
     call("CALL_INCOMING");
     call("CALL_CLOSED");
     call("CALL_CLOSED");

@@ -16,6 +16,7 @@
 
 #include "../outputs/release_gate.h"
 #include "call_state.h"
+#include "calls.h"
 #include "debug.h"
 #include "device.h"
 #include "fixture.h"
@@ -68,6 +69,7 @@ protected:
         for (auto* r : {&ACCOUNT1_REG, &ACCOUNT2_REG, &ACCOUNT3_REG, &ACCOUNTP2P_REG}) *r = 0;
         memset(DTMF_STRING, 0, sizeof DTMF_STRING);
         reset_callInfo();
+        live_calls_end_all();
         g_shell.clear();
         g_now = 1700000000;
         dev::set_shell_runner(&record_shell);
