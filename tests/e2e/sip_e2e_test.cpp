@@ -1,9 +1,13 @@
 // The road of one incoming call through the real daemon: the user agent's
 // events go in on "session-channel"; relay, screen, beeps, the AI line, the
-// operation log and the call-detail line come out.
+// operation log and the call-detail line come out. Then overlapping calls,
+// case by case, through one daemon.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
+#include <thread>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -107,6 +111,186 @@ TEST(SipE2E, OneIncomingCall) {
         EXPECT_EQ(logged[i].substr(20), rows[i]);
     }
     EXPECT_TRUE(daemon.alive());
+}
+
+// One case of overlapping calls: settings added to the sandbox's, then steps
+// (each a line): "in ID NUMBER", "out ID NUMBER", "est ID", "close ID
+// [REASON]", "dtmf ID KEYS" (events naming their call by id and peer uri),
+// "exit", "regfail", "set SECTION KEY VALUE" (read from the next event on), "pause
+// MS" (lets a timer pass that nothing shows), "state N" (every event before
+// is handled and the call state is N). Then what came out: the relay, the
+// commands to the user agent, the FUNCTION rows and the call-detail lines
+// (account, number, direction, result, reason).
+struct OverlapCase {
+    const char* name;
+    const char* settings;
+    const char* steps;
+    const char* relay;
+    const char* control;
+    Strings rows;
+    Strings cdr;
+};
+
+class Overlap {
+public:
+    Overlap() {
+        setup_sandbox_root(root.dir());
+        base_ = root.read("/etc/speaker.conf") +
+                "[sip_function]\nanswer_local_beep = no\nanswer_remote_beep = no\nhangup_beep = no\n"
+                "[screen_ctrl]\ndtmf = no\n";
+        root.write("/etc/speaker.conf", base_);
+    }
+    void publish(const std::string& msg) { peer.run({"PUBLISH", "session-channel", msg}); }
+    std::string call_event(const std::string& type, const std::string& id, const std::string& more = "") {
+        const auto& c = calls_[id];
+        return "{\"type\":\"" + type + "\",\"class\":\"call\",\"direction\":\"" + c.first +
+               "\",\"event\":true,\"accountaor\":\"sip:201@192.168.1.10\",\"id\":\"" + id +
+               "\",\"peeruri\":\"sip:" + c.second + "@192.168.1.20\"" + more + "}";
+    }
+    // Every event published so far is handled; the state it left.
+    int sync() {
+        std::string mark = "{\"type\":\"MARK\",\"seq\":" + std::to_string(++marks_) + "}";
+        publish(mark);
+        int state = -1;
+        EXPECT_TRUE(eventually([&] {
+            std::string out = daemon->output();
+            size_t at = out.find("Msg [" + mark + "]");
+            const std::string status = "Baresip Status is: ";
+            at = at == std::string::npos ? at : out.find(status, at);
+            if (at == std::string::npos) return false;
+            state = atoi(out.c_str() + at + status.size());
+            return true;
+        })) << mark;
+        return state;
+    }
+    void step(const std::string& line) {
+        std::istringstream in(line);
+        std::string op, a, b;
+        in >> op >> a;
+        std::getline(in >> std::ws, b);
+        if (op == "in" || op == "out") {
+            calls_[a] = {op == "in" ? "incoming" : "outgoing", b};
+            publish(call_event(op == "in" ? "CALL_INCOMING" : "CALL_OUTGOING", a));
+        } else if (op == "est") {
+            publish(call_event("CALL_ESTABLISHED", a));
+        } else if (op == "close") {
+            publish(call_event("CALL_CLOSED", a, ",\"param\":\"" + b + "\""));
+        } else if (op == "dtmf") {
+            for (char k : b) publish(call_event("CALL_DTMF_START", a, std::string(",\"param\":\"") + k + "\""));
+        } else if (op == "exit") {
+            publish("{\"type\":\"EXIT\",\"class\":\"sys\",\"event\":true}");
+        } else if (op == "regfail") {
+            publish("{\"type\":\"REGISTER_FAIL\",\"event\":true,\"accountaor\":\"sip:201@192.168.1.10\",\"param\":\"408\"}");
+        } else if (op == "set") {
+            sync();  // the events before it read the settings before it
+            std::istringstream kv(b);
+            std::string key, value;
+            kv >> key >> value;
+            settings_ += "[" + a + "]\n" + key + " = " + value + "\n";
+            root.write("/etc/speaker.conf", base_ + settings_);
+        } else if (op == "pause") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(atoi(a.c_str())));
+        } else if (op == "state") {
+            EXPECT_EQ(sync(), atoi(a.c_str())) << line;
+        }
+    }
+    void run(const OverlapCase& c) {
+        SCOPED_TRACE(c.name);
+        settings_ = c.settings;
+        root.write("/etc/speaker.conf", base_ + settings_);
+        // a fresh start of the user agent: no call, account 1 registered
+        publish("{\"type\":\"REGISTER_OK\",\"class\":\"init register\",\"event\":true,"
+                "\"accountaor\":\"sip:201@192.168.1.10\"}");
+        sync();
+        for (const char* l : {"output-channel", "control-channel"}) peer.del(l);
+        size_t rows0 = lines(root.read("/userdata/system.csv")).size();
+        size_t cdr0 = lines(root.read("/userdata/cdr.csv")).size();
+        std::istringstream steps(c.steps);
+        for (std::string line; std::getline(steps, line);) step(line);
+        sync();
+        std::string relay, control;
+        Strings rows, cdr;
+        auto collect = [&] {
+            relay.clear();
+            for (auto& e : peer.pushed("output-channel"))
+                relay += (relay.empty() ? "" : " ") + std::string(e.find("\"Off\"") != std::string::npos ? "off" : "on");
+            control.clear();
+            for (auto& e : peer.pushed("control-channel"))
+                control += (control.empty() ? "" : " ") + e.substr(8, e.find('"', 8) - 8);
+            rows.clear();
+            auto all = lines(root.read("/userdata/system.csv"));
+            for (size_t i = rows0; i < all.size(); i++)
+                if (all[i].find(",FUNCTION,") == 19 && all[i].find("RECEIVE DTMF") == std::string::npos)
+                    rows.push_back(all[i].substr(29));
+            cdr.clear();
+            auto calls = lines(root.read("/userdata/cdr.csv"));
+            for (size_t i = cdr0; i < calls.size(); i++) {
+                std::vector<std::string> f(1);
+                for (char ch : calls[i]) {
+                    if (ch == ',') f.emplace_back();
+                    else f.back() += ch;
+                }
+                std::string kept;
+                for (size_t n = 3; n < f.size(); n++)
+                    if (n != 5) kept += (kept.empty() ? "" : ",") + f[n];
+                cdr.push_back(kept);
+            }
+            return relay == c.relay && control == c.control && rows == c.rows && cdr == c.cdr;
+        };
+        eventually(collect, std::chrono::seconds(8));
+        EXPECT_EQ(relay, c.relay);
+        EXPECT_EQ(control, c.control);
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(cdr, c.cdr);
+    }
+
+    DeviceRoot root;
+    RedisServer redis{root};
+    Peer peer{redis.socket()};
+    std::unique_ptr<Daemon> daemon;
+
+private:
+    std::string base_, settings_;
+    int marks_ = 0;
+    std::map<std::string, std::pair<std::string, std::string>> calls_;  // id: direction, number
+};
+
+TEST(SipE2E, OverlappingCallsEachKeepTheirOwn) {
+    const std::string acc = "sip:201@192.168.1.10,";
+    const OverlapCase cases[] = {
+        {"a refused caller stays refused while a listed caller rings", "[relay_ctrl]\ndtmf_allow = 1001\n",
+         "in A 1002\nest A\ndtmf A 123\nin B 1001\ndtmf A 123\nclose A\nclose B", "on off off", "resume",
+         {"DTMF REFUSED,1002", "DTMF REFUSED,1002"},
+         {acc + "1002,in,ANSWERED,", acc + "1001,in,MISSED CALL,"}},
+        {"a listed caller opens after another call rang and was cancelled", "[relay_ctrl]\ndtmf_allow = 1001\n",
+         "in A 1001\nest A\nin B 1002\nclose B\ndtmf A 123\nclose A", "on on off", "resume", {},
+         {acc + "1002,in,MISSED CALL,", acc + "1001,in,ANSWERED,"}},
+        {"the limit never cuts a ringing call", "[intercom]\nmax_call_time = 1\n",
+         "in A 1002\nest A\nin B 1003\nclose A\nset intercom max_call_time 3\nest B", "on off", "resume hangup",
+         {"CALL TIME LIMIT,3s"}, {acc + "1002,in,ANSWERED,"}},
+        {"a second established call neither prolongs nor is cut with the first", "[intercom]\nmax_call_time = 1\n",
+         "in A 1002\nest A\nin B 1003\nset intercom max_call_time 30\nest B\npause 1500\nclose B reason", "on",
+         "resume hangup", {"CALL TIME LIMIT,1s"}, {acc + "1003,in,ANSWERED,reason"}},
+        {"the user agent's exit mid-call closes the call", "[intercom]\nmax_call_time = 1\n",
+         "in A 1002\nest A\nexit\nstate 5\npause 1500", "on off", "", {},
+         {acc + "1002,in,ANSWERED,user agent exited"}},
+        {"a close while another call rings leaves it ringing", "",
+         "in A 1002\nin B 1003\nclose B\nstate 2\nclose A\nstate 0", "on off", "resume", {},
+         {acc + "1003,in,MISSED CALL,", acc + "1002,in,MISSED CALL,"}},
+        {"two calls, two lines", "",
+         "in A 1002\nest A\nin B 1003\nest B\nclose A first call ended\nstate 1\nclose B second call ended", "on off off",
+         "resume", {}, {acc + "1002,in,ANSWERED,first call ended", acc + "1003,in,ANSWERED,second call ended"}},
+        {"a registration failure waits for the last call", "",
+         "in A 1002\nregfail\nstate 2\nclose A\nstate 5", "on off", "", {}, {acc + "1002,in,MISSED CALL,"}},
+        {"an earlier call's release never cuts a newer call", "[relay_ctrl]\nstate_info = both\nmode = delay\nduration = 1\n",
+         "in A 1002\nclose A\nset relay_ctrl duration 60\nin B 1003\npause 1500\nclose B", "on off on off", "", {},
+         {acc + "1002,in,MISSED CALL,", acc + "1003,in,MISSED CALL,"}},
+    };
+    Overlap o;
+    o.daemon = std::make_unique<Daemon>(o.root.dir());
+    ASSERT_TRUE(eventually([&] { return subscribed(o.peer); }, std::chrono::seconds(10))) << o.daemon->output();
+    for (const OverlapCase& c : cases) o.run(c);
+    EXPECT_TRUE(o.daemon->alive());
 }
 
 }  // namespace
