@@ -10,7 +10,7 @@
 
 #include "sip.h"
 
-enum { CALL_KEY_SIZE = 128, LIVE_CALLS_MAX = 32 };
+enum { CALL_KEY_SIZE = 128, LIVE_CALLS_MAX = 64 };
 
 struct LiveCall {
     unsigned serial;           // order of arrival, from 1; 0: the slot is free

@@ -2,7 +2,8 @@
 // the opt-in features' settings every text is today's, byte for byte; with
 // all of them on, the relay's Off at start and its cap, the call-event
 // requests through a real shell, the allow-list, the call-time limit and the
-// syslog copy to a real rsyslogd.
+// syslog copy to a real rsyslogd. Then the threads after many calls, a
+// restart mid-call, and a caller's control characters.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -13,6 +14,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -201,6 +205,124 @@ TEST(CallFeaturesE2E, AllOnShowEachFeature) {
     Strings got = r.syslog;
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, copies);
+}
+
+}  // namespace
+
+namespace {
+
+// A daemon on the sandbox's settings with extra settings appended, subscribed.
+struct Device {
+    explicit Device(const std::string& extra) {
+        setup_sandbox_root(root.dir());
+        root.write("/etc/speaker.conf", root.read("/etc/speaker.conf") + extra);
+    }
+    void start() {
+        daemon = std::make_unique<Daemon>(root.dir());
+        EXPECT_TRUE(eventually([&] {
+            redisReply* r = peer.cmd({"PUBSUB", "NUMSUB", "session-channel"});
+            bool one = r && r->elements == 2 && r->element[1]->integer == 1;
+            if (r) freeReplyObject(r);
+            return one;
+        }, std::chrono::seconds(10))) << daemon->output();
+    }
+    void publish(const std::string& msg) { peer.run({"PUBLISH", "session-channel", msg}); }
+    // The call's event, naming it by id.
+    void call(const std::string& type, int id, const std::string& more = "") {
+        publish(event(type, std::to_string(1000 + id), ",\"class\":\"call\",\"id\":\"c" + std::to_string(id) + "\"" + more));
+    }
+    std::string status(const char* field) {  // a field of /proc/<pid>/status
+        FILE* f = fopen(("/proc/" + std::to_string(daemon->pid()) + "/status").c_str(), "r");
+        std::string value;
+        char line[256];
+        while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+            if (strncmp(line, field, strlen(field)) == 0) value = line + strlen(field);
+        if (f != nullptr) fclose(f);
+        return value;
+    }
+    int threads() { return atoi(status("Threads:").c_str()); }
+    size_t rows_with(const std::string& text) {
+        auto all = lines(root.read("/userdata/system.csv"));
+        return static_cast<size_t>(std::count_if(all.begin(), all.end(),
+                                                 [&](const std::string& r) { return r.find(text) != std::string::npos; }));
+    }
+
+    DeviceRoot root;
+    RedisServer redis{root};
+    Peer peer{redis.socket()};
+    std::unique_ptr<Daemon> daemon;
+};
+
+TEST(CallFeaturesE2E, FortyOverlappingCallsLeaveNoThreadBehind) {
+    Device d("[intercom]\nmax_call_time = 600\n[relay_ctrl]\nmax_on = 600\n");
+    d.start();
+    ASSERT_TRUE(eventually([&] { return d.daemon->input_watches() > 0; }));
+    const int idle = d.threads();
+    const std::string idle_vm = d.status("VmSize:");
+    d.publish("{\"type\":\"REGISTER_OK\",\"class\":\"register\",\"event\":true,\"accountaor\":\"sip:201@192.168.1.10\"}");
+    int most = idle;
+    for (int i = 0; i < 40; i++) {
+        d.call("CALL_INCOMING", i);
+        d.call("CALL_ESTABLISHED", i);
+        most = std::max(most, d.threads());
+    }
+    ASSERT_TRUE(eventually([&] { return d.rows_with("CALL ESTABLISHED") == 40; }, std::chrono::seconds(20)));
+    most = std::max(most, d.threads());
+    for (int i = 0; i < 40; i++) d.call("CALL_CLOSED", i, ",\"param\":\"bye\"");
+    ASSERT_TRUE(eventually([&] { return lines(d.root.read("/userdata/cdr.csv")).size() == 40; }, std::chrono::seconds(20)));
+    auto closed = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return d.threads() == idle; }, std::chrono::seconds(1)));
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - closed).count();
+    printf("threads: idle %d, most %d, back to idle %.0f ms after the last line; VmSize idle%s  after%s", idle,
+           most, ms, idle_vm.c_str(), d.status("VmSize:").c_str());
+    EXPECT_LE(most, idle + 1);  // the timer thread
+    // the Off at start (a cap is set), the first call's On, an Off at every close (mode hangup)
+    EXPECT_EQ(d.peer.pushed("output-channel").size(), 42u);
+    EXPECT_TRUE(d.daemon->alive());
+}
+
+TEST(CallFeaturesE2E, RestartKeepsTheRelayCapAndTheLimit) {
+    Device d("[relay_ctrl]\nmax_on = 600\n[intercom]\nmax_call_time = 1\n");
+    d.start();
+    // the first start already finds the relay possibly On
+    ASSERT_TRUE(eventually([&] { return d.rows_with("FUNCTION,RELAY OFF AT START,") == 1; }));
+    d.publish("{\"type\":\"REGISTER_OK\",\"class\":\"register\",\"event\":true,\"accountaor\":\"sip:201@192.168.1.10\"}");
+    d.call("CALL_INCOMING", 1);
+    ASSERT_TRUE(eventually([&] { return d.peer.pushed("output-channel").size() == 2; }));  // Off at start, On
+    // killed mid-call; the user agent keeps the call established meanwhile
+    d.daemon->kill_now();
+    d.peer.run({"SET", "baresip-call-status-201-192.168.1.10", "{\"status\":\"answer\"}"});
+    d.peer.del("output-channel");
+    d.start();
+    const std::string off = "{\"id\":\"gpio112\",\"type\":\"Off\"}";
+    EXPECT_TRUE(eventually([&] { return d.peer.pushed("output-channel") == Strings{off}; }));
+    EXPECT_TRUE(eventually([&] { return d.peer.pushed("control-channel") == Strings{"{\"cmd\":\"hangup\",\"data\":\"\"}"}; }));
+    EXPECT_TRUE(eventually([&] { return d.rows_with("FUNCTION,CALL TIME LIMIT,1s") == 1; }));
+    EXPECT_EQ(d.rows_with("FUNCTION,RELAY OFF AT START,"), 2u);  // once per start
+}
+
+TEST(CallFeaturesE2E, HostileUriAndReasonReachTheFilesAsQuestionMarks) {
+    Device d("[system]\nsyslog = yes\n");
+    Rsyslogd syslogd(d.root);
+    d.start();
+    // ESC sequences, VT, FF, RS, NEL (U+0085) in the uri; an OSC title sequence and a comma in the reason
+    const std::string uri = "sip:10\\u001b[2J\\u000b\\u000c\\u001e\\u0085@h\\u007f";
+    d.publish("{\"type\":\"CALL_INCOMING\",\"direction\":\"incoming\",\"event\":true,\"id\":\"x\","
+              "\"accountaor\":\"sip:201@192.168.1.10\",\"peeruri\":\"" + uri + "\"}");
+    d.publish("{\"type\":\"CALL_CLOSED\",\"direction\":\"incoming\",\"event\":true,\"id\":\"x\","
+              "\"peeruri\":\"" + uri + "\",\"param\":\"\\u001b]0;owned\\u0007bye, now\"}");
+    ASSERT_TRUE(eventually([&] { return syslogd.lines().size() >= 3; }, std::chrono::seconds(10)));
+    const std::string cdr = d.root.read("/userdata/cdr.csv");
+    EXPECT_EQ(shape(cdr), "9999-99-99,99:99:99,99:99:99,sip:999@999.999.9.99,99?[9J????,9,in,MISSED CALL,?]9;owned?bye, now\n");
+    Strings rows;
+    for (auto& r : lines(d.root.read("/userdata/system.csv"))) rows.push_back(r.substr(20));
+    EXPECT_EQ(rows, (Strings{"SIP STATE,INCOMING CALL,sip:10?[2J????@h?", "SIP STATE,CALL CLOSED,?]0;owned?bye, now"}));
+    for (const std::string& text : {cdr, d.root.read("/userdata/system.csv"), d.root.read("/tmp/syslog.out")})
+        for (size_t i = 0; i < text.size(); i++) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+            ASSERT_TRUE((c >= 0x20 && c != 0x7F && !c1) || c == '\n') << "byte " << i << " of " << text;
+        }
 }
 
 }  // namespace
