@@ -4,6 +4,7 @@
 
 #include "buttons.h"
 #include "buttons_fixture.h"
+#include "timers.h"
 
 using namespace buttons_test;
 
@@ -160,6 +161,41 @@ TEST_F(ButtonsTest, AbandonedDialReturnsToIdleSilently) {
         EXPECT_TRUE(control().empty()) << c.why;
         EXPECT_TRUE(oplog().empty()) << c.why;
     }
+}
+
+TEST_F(ButtonsTest, DialThatNothingAnswersReturnsToTheCallsState) {
+    struct Case {
+        const char* why;
+        bool bus;        // Redis takes the dial
+        int moved_to;    // the state an event set meanwhile (6: none)
+        int state;       // once the wait is over
+        Strings rows;
+    } cases[] = {
+        {"no event within the wait", true, 6, 0, {"FUNCTION,KEY Call,201 <auto>", "FUNCTION,DIAL NO ANSWER,30s"}},
+        {"the outgoing call came", true, 3, 3, {"FUNCTION,KEY Call,201 <auto>"}},
+        {"the dial never reached the bus", false, 6, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        clear_bus();
+        timer_test::set_mode(timer_test::REAL);
+        timer_test::set_mode(timer_test::HELD);
+        speaker(accounts("auto", "yes", "no", "no"));
+        set_registered(1, 0, 0, 0);
+        BARESIP_STATUS.store(0);
+        RedisPool* pool = redisClient;
+        if (!c.bus) redisClient = nullptr;
+        keyAction(1);
+        redisClient = pool;
+        EXPECT_EQ(BARESIP_STATUS.load(), c.bus ? 6 : 0);
+        EXPECT_EQ(timer_test::delays(), c.bus ? std::vector<unsigned long>{30000000UL} : std::vector<unsigned long>{});
+        if (c.moved_to != 6) BARESIP_STATUS.store(c.moved_to);
+        timer_test::set_mode(timer_test::RUSHED);
+        ASSERT_TRUE(testsupport::eventually([] { return timers_pending() == 0; }));
+        EXPECT_EQ(BARESIP_STATUS.load(), c.state);
+        EXPECT_EQ(oplog(), c.rows);
+    }
+    timer_test::set_mode(timer_test::REAL);
 }
 
 // ---- unregistered action request ----------------------------------------------
