@@ -157,8 +157,8 @@ class Sandbox:
         self.threads = []
         self.stopping = threading.Event()
         self.conns = []
-        self.direction = "incoming"
-        self.peer = "sip:1001@192.168.1.20"
+        self.calls = {}         # call number: (direction, peer uri), as the console shows them
+        self.last_call = None
         self.clock_offset = 0   # seconds the daemon's clock runs ahead of the host's
 
     # paths
@@ -493,16 +493,37 @@ class Sandbox:
         import json
         self.publish(json.dumps(members))
 
+    # A call as the user agent reports it: every call event carries "class",
+    # "id" and "peeruri"; the console numbers the calls @1, @2, ...
+    def start_call(self, direction, number):
+        n = len(self.calls) + 1
+        host = "192.168.1.20" if direction == "incoming" else "192.168.1.10"
+        self.calls[n] = (direction, "sip:%s@%s" % (number, host))
+        self.last_call = n
+        self.screen.show("console", "call @%d: %s %s" % (n, direction, number))
+        self.call_event(n, "CALL_INCOMING" if direction == "incoming" else "CALL_OUTGOING")
+
+    def pick_call(self, args):
+        picked = [a for a in args if a.startswith("@") and a[1:].isdigit()]
+        words = [a for a in args if a not in picked]
+        n = int(picked[-1][1:]) if picked else self.last_call
+        return (n if n in self.calls else None), words
+
+    def call_event(self, n, kind, **more):
+        direction, peer = self.calls[n]
+        self.event(type=kind, direction=direction, peeruri=peer, accountaor=self.identity(1),
+                   id="sandbox-call-%d" % n, **dict({"class": "call"}, **more))
+
 
 HELP = """commands:
   press                      press the call button
   hold N                     hold the reset input for N seconds
   register [N] [ok|fail [reason]]  registration of account N (default 1)
-  incoming NUMBER            an incoming call from NUMBER
-  outgoing NUMBER            the user agent reports an outgoing call to NUMBER
-  answer                     the current call is established
-  dtmf KEYS                  the far end presses KEYS (one event per key)
-  close [REASON]             the current call closes
+  incoming NUMBER            an incoming call from NUMBER; the console names it @1, @2, ...
+  outgoing NUMBER            the user agent reports an outgoing call to NUMBER (named the same way)
+  answer [@N]                the call is established (without @N: the latest call)
+  dtmf KEYS [@N]             the far end of the call presses KEYS (one event per key)
+  close [@N] [REASON]        the call closes
   exit-ua                    the user agent exits
   restart                    kill callctld at once (as a crash would) and start it again
   listing                    the user agent lists its user agents (peer-to-peer check)
@@ -570,21 +591,21 @@ def run_command(sb, screen, line, timeout_default):
         else:
             reason = " ".join(args[2:]) or "408 Request Timeout"
             sb.event(type="REGISTER_FAIL", accountaor=sb.identity(n), param=reason)
-    elif cmd == "incoming":
-        sb.direction, sb.peer = "incoming", "sip:%s@192.168.1.20" % args[0]
-        sb.event(type="CALL_INCOMING", direction="incoming", peeruri=sb.peer, accountaor=sb.identity(1))
-    elif cmd == "outgoing":
-        sb.direction, sb.peer = "outgoing", "sip:%s@192.168.1.10" % args[0]
-        sb.event(type="CALL_OUTGOING", direction="outgoing", peeruri=sb.peer, accountaor=sb.identity(1))
-    elif cmd == "answer":
-        sb.event(type="CALL_ESTABLISHED", direction=sb.direction, peeruri=sb.peer, accountaor=sb.identity(1))
-    elif cmd == "dtmf":
-        for k in "".join(args):
-            sb.event(type="CALL_DTMF_START", direction=sb.direction, param=k)
-            time.sleep(0.05)
-    elif cmd == "close":
-        sb.event(type="CALL_CLOSED", direction=sb.direction, peeruri=sb.peer,
-                 param=rest or "Connection reset by user")
+    elif cmd in ("incoming", "outgoing"):
+        sb.start_call(cmd, args[0])
+    elif cmd in ("answer", "dtmf", "close"):
+        # an optional "@N" anywhere names the call; without it, the latest
+        n, words = sb.pick_call(args)
+        if n is None:
+            screen.show("console", "no such call")
+        elif cmd == "answer":
+            sb.call_event(n, "CALL_ESTABLISHED")
+        elif cmd == "dtmf":
+            for k in "".join(words):
+                sb.call_event(n, "CALL_DTMF_START", param=k)
+                time.sleep(0.05)
+        else:
+            sb.call_event(n, "CALL_CLOSED", param=" ".join(words) or "Connection reset by user")
     elif cmd == "restart":
         screen.show("console", "callctld killed and started again")
         sb.restart()
