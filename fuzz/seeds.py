@@ -56,6 +56,8 @@ session = {
     "array": '["CALL_INCOMING"]',
     "long_uri": ev("CALL_INCOMING", more=',"peeruri":"sip:' + "9" * 300 + '@h","accountaor":"' + "a" * 300 + '"'),
     "newline_reason": ev("CALL_CLOSED", more=',"param":"bye\\n2024-01-01 00:00:00,FORGED,ROW"'),
+    "hostile_uri_reason": ev("CALL_CLOSED", more=',"id":"c1","peeruri":"sip:10\\u001b[2J\\u0085@h","param":"\\u001b]0;t\\u0007bye, now"'),
+    "dtmf_with_id": ev("CALL_DTMF_START", more=',"class":"call","id":"c1","peeruri":"sip:1002@192.168.1.20","param":"3"'),
 }
 for name, payload in session.items():
     write("sip_dispatcher", name, b"\x00\x00" + payload.encode())
