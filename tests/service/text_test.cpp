@@ -46,7 +46,7 @@ TEST(TextTest, PrintableCopyWritesEveryControlCharacterAsQuestionMark) {
         const char *in, *out;
     } cases[] = {
         {"sip:1002@h, a reason", "sip:1002@h, a reason"},          // plain, commas kept
-        {"a\x1b[2J\x0b\x0c\x1e\nb\r\t", "a?[2J?????b??"},          // C0
+        {"a\x1b[2J\x0b\x0c\x1e\nb\r\t", "a?[2J????b??"},          // C0
         {"x\x7fy", "x?y"},                                         // DEL
         {"\xc2\x85\xc2\x9b" "0;t\xc2\x80", "??0;t?"},                 // C1 as UTF-8, one "?" each
         {"\xc2\xa0\xc3\xa9", "\xc2\xa0\xc3\xa9"},                     // printable UTF-8 unchanged
