@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <new>
 
 #include "threads.h"
 
@@ -21,7 +22,9 @@ struct Timer {
 // Everything below is guarded by g_m.
 std::mutex g_m;
 std::condition_variable g_cv;
-Timer g_timers[TIMERS_MAX];
+// grows as timers are added (a flood of DTMF codes may hold thousands of
+// releases) and is given back when the list is empty
+std::vector<Timer> g_timers;
 unsigned long g_next_id = 1;
 int g_waiting = 0;
 int g_running = 0;
@@ -61,9 +64,11 @@ bool next_due(std::unique_lock<std::mutex>& lock, Timer& out) {
             g_running++;
             return true;
         }
-        if (g_mode == timer_test::REAL)
-            g_cv.wait_until(lock, t->due);
-        else
+        if (g_mode == timer_test::REAL) {
+            // by value: a timer added while waiting may move the list
+            Clock::time_point until = t->due;
+            g_cv.wait_until(lock, until);
+        } else
             g_cv.wait(lock);
     }
 }
@@ -77,6 +82,7 @@ void run_timers() {
         lock.lock();
         g_running--;
     }
+    std::vector<Timer>().swap(g_timers);
     g_thread = false;
 }
 
@@ -100,7 +106,15 @@ unsigned long timer_start(unsigned long us, TimerAction action, unsigned long a,
             slot = &t;
             break;
         }
-    if (slot == nullptr) return 0;
+    if (slot == nullptr) {
+        if (g_timers.size() >= TIMERS_MAX) return 0;
+        try {
+            g_timers.push_back(Timer{});
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
+        slot = &g_timers.back();
+    }
     if (!g_thread) {
         if (!start_detached(timer_thread, nullptr)) return 0;
         g_thread = true;

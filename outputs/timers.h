@@ -12,8 +12,9 @@
 typedef void (*TimerAction)(unsigned long a, unsigned long b);
 
 // Most timers waiting at once; a start beyond it fails like a thread that
-// cannot be created.
-enum { TIMERS_MAX = 512 };
+// cannot be created. Far above what a caller's keys can start within the
+// longest release: a timer refused for room would leave the relay On.
+enum { TIMERS_MAX = 65536 };
 
 // Starts a timer that runs action(a, b) after us microseconds. Returns its id
 // (never 0), or 0 when it could not be started (the list is full, or the

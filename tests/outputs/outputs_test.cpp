@@ -124,6 +124,13 @@ TEST_F(OutputsTest, OverlappingReleasesEachSendTheirOwnOff) {
     EXPECT_EQ(peer.pushed("output-channel")[3], "{\"id\":\"gpio112\",\"type\":\"Off\"}");
 }
 
+TEST_F(OutputsTest, AFloodOfScreenReleasesLeavesRoomForTheRelays) {
+    // a caller's keys can start a thousand releases within the longest wait
+    conf("duration = 600\n", "type = 1\nduration = 600\n");
+    for (int i = 0; i < 1000; i++) ASSERT_TRUE(start_timed_release(SCREEN_RELEASE)) << i;
+    EXPECT_TRUE(start_timed_release(RELAY_RELEASE));
+}
+
 TEST_F(OutputsTest, ScreenReleaseReadsTheIdWhenItFires) {
     conf("", "type = 1\nduration = 10\n");
     screenControl(1);
