@@ -4,6 +4,7 @@
 #include <cjson/cJSON.h>
 #include <hiredis.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,9 +59,20 @@ bool no_account_registered() {
 
 bool calls_live() { return CURRENT_CALLS.load(std::memory_order_relaxed) > 0 || live_calls() > 0; }
 
-// The call count went back to 0 by a reset: no call is live any more.
+// The call count went back to 0 by a reset: no call is live any more. A
+// close that still comes for one of them is a close of a call the daemon
+// does not know: the newest call's record and keys are left to it, as the
+// one shared record would hold them.
 void forget_calls() {
     CURRENT_CALLS.store(0, std::memory_order_relaxed);
+    LiveCall* newest = nullptr;
+    size_t at = 0;
+    while (LiveCall* call = live_call_next(&at))
+        if (call->start_seen) newest = call;
+    if (newest != nullptr) {
+        callInfo = newest->record;
+        memcpy(DTMF_STRING, newest->keys, sizeof DTMF_STRING);
+    }
     live_calls_end_all();
 }
 
@@ -111,9 +123,10 @@ LiveCall* call_of(const char* key) {
 void call_answered(const cJSON* event, const char* direction) {
     const char* key = event_key(event);
     LiveCall* call = call_of(key);
-    // a call established before its start was seen (the daemon restarted):
-    // known from now on, its line stays the designed one
-    if (call == nullptr && key[0] != '\0') call = live_call_add(key, 1, false);
+    // a call established before its start was seen (the daemon restarted),
+    // or the only call an event without id and peer uri can name: known
+    // from now on (its limit runs), its line stays the designed one
+    if (call == nullptr && (key[0] != '\0' || live_calls() == 0)) call = live_call_add(key, 1, false);
     log_sip("CALL ESTABLISHED", direction);
     BARESIP_STATUS.store(1, std::memory_order_relaxed);
     InHand hand(call);
@@ -148,7 +161,8 @@ void call_closed(const cJSON* event) {
     call_action_request("closed", lastClosedCall);
     if (call != nullptr) live_call_end(call);
     if (DTMF_STRING[0] != '\0') memset(DTMF_STRING, 0, sizeof DTMF_STRING);
-    int calls = CURRENT_CALLS.load(std::memory_order_relaxed) - 1;
+    // the close of a call the count never held leaves the known calls live
+    int calls = std::max(CURRENT_CALLS.load(std::memory_order_relaxed) - 1, live_calls());
     if (calls < 1) {
         forget_calls();
         state_after_close();

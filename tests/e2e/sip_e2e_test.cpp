@@ -116,7 +116,8 @@ TEST(SipE2E, OneIncomingCall) {
 // One case of overlapping calls: settings added to the sandbox's, then steps
 // (each a line): "in ID NUMBER", "out ID NUMBER", "est ID", "close ID
 // [REASON]", "dtmf ID KEYS" (events naming their call by id and peer uri),
-// "exit", "regfail", "set SECTION KEY VALUE" (read from the next event on), "pause
+// "unseen ID NUMBER" (a call whose start the daemon never sees), "exit",
+// "regfail", "regok", "set SECTION KEY VALUE" (read from the next event on), "pause
 // MS" (lets a timer pass that nothing shows), "state N" (every event before
 // is handled and the call state is N). Then what came out: the relay, the
 // commands to the user agent, the FUNCTION rows and the call-detail lines
@@ -179,6 +180,10 @@ public:
             for (char k : b) publish(call_event("CALL_DTMF_START", a, std::string(",\"param\":\"") + k + "\""));
         } else if (op == "exit") {
             publish("{\"type\":\"EXIT\",\"class\":\"sys\",\"event\":true}");
+        } else if (op == "unseen") {
+            calls_[a] = {"incoming", b};
+        } else if (op == "regok") {
+            publish("{\"type\":\"REGISTER_OK\",\"class\":\"register\",\"event\":true,\"accountaor\":\"sip:201@192.168.1.10\"}");
         } else if (op == "regfail") {
             publish("{\"type\":\"REGISTER_FAIL\",\"event\":true,\"accountaor\":\"sip:201@192.168.1.10\",\"param\":\"408\"}");
         } else if (op == "set") {
@@ -258,6 +263,12 @@ private:
 TEST(SipE2E, OverlappingCallsEachKeepTheirOwn) {
     const std::string acc = "sip:201@192.168.1.10,";
     const OverlapCase cases[] = {
+        // first: no record left by another case reaches the unseen call's line
+        {"a close of a call never seen leaves the known call ringing", "",
+         "in A 1002\nunseen G 1009\nest G\nclose G\nstate 2\nclose A\nstate 0", "on off", "resume", {},
+         {"ANSWERED,", acc + "1002,in,MISSED CALL,"}},
+        {"a registration back mid-call leaves the call its own line", "",
+         "regfail\nstate 5\nin A 1002\nregok\nstate 0\nclose A", "off", "", {}, {acc + "1002,in,MISSED CALL,"}},
         {"a refused caller stays refused while a listed caller rings", "[relay_ctrl]\ndtmf_allow = 1001\n",
          "in A 1002\nest A\ndtmf A 123\nin B 1001\ndtmf A 123\nclose A\nclose B", "on off off", "resume",
          {"DTMF REFUSED,1002", "DTMF REFUSED,1002"},

@@ -63,7 +63,7 @@ TEST_F(CallEventsTest, LimitWarnsTenSecondsBeforeOnlyAboveTenSeconds) {
 }
 
 TEST_F(CallEventsTest, LimitIsEachCallsOwnAndCutsOnlyTheOnlyCall) {
-    // events as "type id" (in, est, close for calls A and B; exit; init)
+    // events as "type id" (in, est, close for calls A, B and "-"; exit; init)
     struct Case {
         const char* name;
         std::vector<std::string> events;  // while every timer is held
@@ -80,11 +80,13 @@ TEST_F(CallEventsTest, LimitIsEachCallsOwnAndCutsOnlyTheOnlyCall) {
         {"two limits, one cut", {"in A", "est A", "in B", "est B"}, 2, 0, {"close B"}, 1},
         {"exit", {"in A", "est A", "exit"}, 1, 0, {}, 0},
         {"count reset", {"in A", "est A", "init"}, 1, 0, {}, 0},
+        {"events that name no call", {"in -", "est -"}, 1, 1, {"close -"}, 1},
     };
     conf({{"intercom:max_call_time", "5"}});
     auto play = [&](const std::string& e) {
         std::string type = e.substr(0, e.find(' '));
-        std::string more = ",\"id\":\"" + e.substr(e.find(' ') + 1) + "\",\"peeruri\":\"sip:202@h\"";
+        std::string id = e.substr(e.find(' ') + 1);  // "-": the event names no call
+        std::string more = id == "-" ? "" : ",\"id\":\"" + id + "\",\"peeruri\":\"sip:202@h\"";
         if (type == "in") send(ev("CALL_INCOMING", "incoming", more));
         if (type == "est") send(ev("CALL_ESTABLISHED", "incoming", more));
         if (type == "close") send(ev("CALL_CLOSED", "incoming", more));
