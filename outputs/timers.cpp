@@ -23,8 +23,9 @@ struct Timer {
 std::mutex g_m;
 std::condition_variable g_cv;
 // grows as timers are added (a flood of DTMF codes may hold thousands of
-// releases) and is given back when the list is empty
-std::vector<Timer> g_timers;
+// releases) and is given back when the list is empty; never destroyed, as a
+// detached timer thread may outlive the static destructors
+std::vector<Timer>& g_timers = *new std::vector<Timer>();
 unsigned long g_next_id = 1;
 int g_waiting = 0;
 int g_running = 0;
