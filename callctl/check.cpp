@@ -547,7 +547,8 @@ void print_text(const std::vector<Finding>& findings, const std::vector<Unreadab
         printf("  at run time: %s\n  fix: %s\n", f.runtime.c_str(), f.fix.c_str());
     }
     const size_t warnings = findings.size() - errors;
-    std::string counts = findings.empty() ? std::string("no findings")
+    // "no findings" only when every file was read
+    std::string counts = findings.empty() && unreadable.empty() ? std::string("no findings")
                                           : printf_text("%zu error%s, %zu warning%s", errors, errors == 1 ? "" : "s",
                                                         warnings, warnings == 1 ? "" : "s");
     if (unreadable.empty())
