@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli.h"
 #include "device.h"
@@ -146,6 +147,27 @@ bool parse_from(const char* text, time_t* out) {
     return true;
 }
 
+// The time zone the times are in: TZ, else the zone /etc/localtime links
+// to; empty with *unknown set when TZ names a zone this system does not have
+// (the C library then counts in UTC without a word).
+std::string zone_name(bool* unknown) {
+    *unknown = false;
+    if (const char* tz = getenv("TZ")) {
+        const std::string name = tz[0] == ':' ? tz + 1 : tz;
+        const char* dir = getenv("TZDIR") ? getenv("TZDIR") : "/usr/share/zoneinfo";
+        // a rule written out ("CET-1CEST") holds a digit; a name is a file
+        const bool rule = name.find_first_of("0123456789") != std::string::npos && name.find('/') == std::string::npos;
+        *unknown = !rule && !name.empty() && name[0] != '/' && access((std::string(dir) + "/" + name).c_str(), R_OK) != 0;
+        return name.empty() ? "UTC" : name;
+    }
+    char link[256];
+    ssize_t n = readlink("/etc/localtime", link, sizeof link - 1);
+    if (n <= 0) return "local";
+    link[n] = '\0';
+    const char* at = strstr(link, "zoneinfo/");
+    return at ? at + 9 : link;
+}
+
 void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std::vector<NeverRow>& never,
                 time_t from, int days) {
     const bool tty = isatty(STDOUT_FILENO) && getenv("NO_COLOR") == nullptr;
@@ -155,8 +177,11 @@ void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std
     const DriverSettings s = driver_settings(d);
     struct tm tm;
     localtime_r(&from, &tm);
-    printf("Schedule from %04d-%02d-%02d %02d:%02d for %d day%s; driver %s, weekdays %s, catch-up %d min\n",
-           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, days, days == 1 ? "" : "s",
+    bool unknown_zone = false;
+    const std::string zone = zone_name(&unknown_zone);
+    printf("Schedule from %04d-%02d-%02d %02d:%02d %s (%s) for %d day%s; driver %s, weekdays %s, catch-up %d min\n",
+           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, zone.c_str(),
+           unknown_zone ? "unknown, counted as UTC" : tm.tm_zone, days, days == 1 ? "" : "s",
            s.enable ? "on" : "off", s.sunday_zero ? "0 Sunday..6 Saturday" : "1 Monday..7 Sunday", s.catch_up);
     printf("%s%-10s  %-5s  %-5s  %5s  %-6s  %-24s  %-11s  %4s  %4s  %s%s\n", bold, "DATE", "TIME", "DAY", "ENTRY",
            "ACTION", "FILE", "PLAYS", "PRIO", "VOL", "SCREEN", plain);
@@ -212,6 +237,12 @@ int cmd_schedule(int argc, char** argv) {
         }
     }
     if (bad) return 2;
+    bool unknown_zone = false;
+    const std::string zone = zone_name(&unknown_zone);
+    if (unknown_zone) fprintf(stderr, "callctl schedule: unknown time zone '%s' (TZ): the times are UTC\n", zone.c_str());
+    std::string why;
+    if (!readable_file(dev::SCHEDULE_CONF, &why))
+        return usage_error("schedule", "cannot read %s: %s", dev::Path(dev::SCHEDULE_CONF).c_str(), why.c_str());
     dictionary* d = settings_load(dev::SCHEDULE_CONF);
     if (d == nullptr)
         return usage_error("schedule", "cannot read %s", dev::Path(dev::SCHEDULE_CONF).c_str());

@@ -20,10 +20,10 @@
 using namespace testsupport;
 
 namespace {
-int status(const DeviceRoot& root, std::string* out) {
+// Runs callctl with the arguments (shell words, redirections included).
+int callctl(const std::string& args, std::string* out) {
     const char* emu = getenv("CALLCTLD_EMULATOR");
-    std::string cmd = (emu ? std::string(emu) + " " : "") + "'" + build_path("callctl/callctl") + "' status --root '" +
-                      root.dir() + "' 2>&1";
+    std::string cmd = (emu ? std::string(emu) + " " : "") + "'" + build_path("callctl/callctl") + "' " + args;
     FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) return -1;
     char buf[4096];
@@ -33,6 +33,8 @@ int status(const DeviceRoot& root, std::string* out) {
     int st = pclose(p);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
+
+int status(const DeviceRoot& root, std::string* out) { return callctl("status --root '" + root.dir() + "' 2>&1", out); }
 
 // The service manager's end of NOTIFY_SOCKET.
 class NotifySocket {
@@ -131,4 +133,24 @@ TEST(Supervision, WatchdogHearsTheDaemonOnlyWhileItTurns) {
     notify.drain();
     EXPECT_EQ(notify.next(4000), "");
     EXPECT_TRUE(daemon.alive());
+}
+
+TEST(Supervision, CallctlKeepsTheConventionsOfItsKind) {
+    DeviceRoot root;
+    setup_sandbox_root(root.dir());
+    const std::string r = " --root='" + root.dir() + "'";
+    std::string out;
+    for (const char* sub : {"check", "status", "schedule"}) {
+        SCOPED_TRACE(sub);
+        EXPECT_EQ(callctl(std::string(sub) + " -h", &out), 0);
+        EXPECT_EQ(out.rfind(std::string("usage: callctl ") + sub, 0), 0u) << out;
+    }
+    EXPECT_EQ(callctl("check -q" + r, &out), 0);
+    EXPECT_EQ(out, "");
+    // a full disk: the output is lost, and the exit status says so
+    EXPECT_EQ(callctl("check" + r + " 2>&1 >/dev/full", &out), 3);
+    EXPECT_NE(out.find("cannot write the output: No space left on device"), std::string::npos) << out;
+    // no bus: status 2, and its JSON says which version it is
+    EXPECT_EQ(callctl("status --json" + r, &out), 2);
+    EXPECT_NE(out.find("\"version\":\t1"), std::string::npos) << out;
 }
