@@ -41,6 +41,8 @@ namespace {
 // line makes it refuse the whole file (callctld's own reader has no limit,
 // the device's other services have).
 constexpr size_t kStockLineMax = 1022;
+// speaker.conf, volctrl.conf, schedule.conf
+constexpr size_t kFiles = 3;
 
 enum class Severity { Error, Warning };
 
@@ -156,7 +158,14 @@ public:
     // them is not loaded at all: nothing else in it is looked at, so one
     // slip is one finding.
     void lines(const SettingsFile& f) {
+        std::string more;  // the other refused lines, told in the first one's finding
+        int others = 0;
+        const size_t first = findings.size();
         for (const SettingsLine& l : f.lines()) {
+            if (l.kind == SettingsLine::Error && findings.size() > first) {
+                if (++others <= 5) more += (others > 1 ? ", " : "") + std::to_string(l.line);
+                continue;
+            }
             if (l.kind == SettingsLine::Error && l.line == 1 && starts_with_bom(l.text)) {
                 bom(f);
             } else if (l.kind == SettingsLine::Error && l.text.find_first_not_of(" \t") != std::string::npos &&
@@ -173,6 +182,9 @@ public:
                     "write it as key = value inside a [section], or begin it with ';' to keep it as a comment");
             }
         }
+        if (others > 0)
+            findings[first].runtime += printf_text("; %d more line%s refused (line%s %s%s)", others, others == 1 ? " is" : "s are",
+                                                   others == 1 ? "" : "s", more.c_str(), others > 5 ? ", ..." : "");
     }
 
     // What a file that loads holds twice, or outside any section, or too long
@@ -554,8 +566,8 @@ void print_text(const std::vector<Finding>& findings, const std::vector<Unreadab
     if (unreadable.empty())
         puts(counts.c_str());
     else
-        printf("%zu file%s could not be read (%s); in the others: %s\n", unreadable.size(),
-               unreadable.size() == 1 ? "" : "s", unreadable[0].path.c_str(), counts.c_str());
+        printf("%zu file%s could not be read%s%s\n", unreadable.size(), unreadable.size() == 1 ? "" : "s",
+               unreadable.size() < kFiles ? "; in the others: " : "", unreadable.size() < kFiles ? counts.c_str() : "");
 }
 
 void print_json(const std::vector<Finding>& findings, const std::vector<Unreadable>& unreadable) {

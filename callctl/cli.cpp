@@ -91,7 +91,7 @@ std::string shown(const std::string& raw, size_t max) {
         }
         if (n == 1 && c >= 0x20 && c != 0x7f && c != '\\') {
             out += raw[i];
-        } else if (n > 1) {
+        } else if (n > 1 && !(c == 0xc2 && static_cast<unsigned char>(raw[i + 1]) < 0xa0)) {  // C1 controls escaped
             out.append(raw, i, n);
         } else {
             static const char* const kNamed[] = {"\\t", "\\n", nullptr, nullptr, "\\r"};
@@ -103,7 +103,7 @@ std::string shown(const std::string& raw, size_t max) {
             else
                 snprintf(esc, sizeof esc, "\\x%02x", c);
             out += esc;
-            n = 1;
+            n = 1;  // a C1 control: its second byte is escaped on its own
         }
         i += n;
     }

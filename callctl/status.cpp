@@ -9,6 +9,7 @@
 #include <hiredis.h>
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,34 +118,29 @@ long long named_subscribers(const char* list, long long pid, const char* role) {
     return n;
 }
 
-// False when the bus cannot be reached or does not answer.
-bool query(Status* s) {
+// False when the bus cannot be reached or does not answer, with the reason.
+bool query(Status* s, std::string* why) {
     redisContext* c = redis_connect_device(dev::REDIS_SOCK);
-    if (c == nullptr) return false;
+    if (c == nullptr) {
+        *why = "out of memory";
+        return false;
+    }
     if (c->err != 0) {
+        *why = c->errstr;
         redisFree(c);
         return false;
     }
     struct timeval tv = {kTimeoutSeconds, 0};
     redisSetTimeout(c, tv);
+    // the daemon's own connections first, then all subscribers: at start-up
+    // subscriptions only come, so the count of all is never below its own
     bool ok = false;
-    Reply subs = reply(redisCommand(c, "PUBSUB NUMSUB %s %s", SESSION_CHANNEL, VOLUME_VALUE_CHANNEL));
-    if (subs && subs->type == REDIS_REPLY_ARRAY && subs->elements == 4 &&
-        subs->element[1]->type == REDIS_REPLY_INTEGER && subs->element[3]->type == REDIS_REPLY_INTEGER) {
-        s->session_subs = subs->element[1]->integer;
-        s->volume_subs = subs->element[3]->integer;
-        Reply backlog = reply(redisCommand(c, "LLEN %s", WRITELOG_CHANNEL));
-        ok = backlog && backlog->type == REDIS_REPLY_INTEGER;
-        if (ok) s->backlog = backlog->integer;
-    }
-    if (ok) {
-        Reply pid = reply(redisCommand(c, "GET %s", HEARTBEAT_KEY));
-        Reply ttl = reply(redisCommand(c, "PTTL %s", HEARTBEAT_KEY));
-        ok = pid && ttl && pid->type != REDIS_REPLY_ERROR && ttl->type == REDIS_REPLY_INTEGER;
-        if (ok && pid->type == REDIS_REPLY_STRING && ttl->integer > 0) {
-            s->heartbeat_pid = atoll(pid->str);
-            s->heartbeat_age_ms = HEARTBEAT_TTL_MS - ttl->integer;
-        }
+    Reply pid = reply(redisCommand(c, "GET %s", HEARTBEAT_KEY));
+    Reply ttl = reply(redisCommand(c, "PTTL %s", HEARTBEAT_KEY));
+    ok = pid && ttl && pid->type != REDIS_REPLY_ERROR && ttl->type == REDIS_REPLY_INTEGER;
+    if (ok && pid->type == REDIS_REPLY_STRING && ttl->integer > 0) {
+        s->heartbeat_pid = atoll(pid->str);
+        s->heartbeat_age_ms = HEARTBEAT_TTL_MS - ttl->integer;
     }
     if (ok && s->heartbeat_pid > 0) {
         Reply list = reply(redisCommand(c, "CLIENT LIST TYPE pubsub"));
@@ -153,6 +149,19 @@ bool query(Status* s) {
             s->own_session = named_subscribers(list->str, s->heartbeat_pid, SESSION_ROLE);
             s->own_volume = named_subscribers(list->str, s->heartbeat_pid, VOLUME_ROLE);
         }
+    }
+    Reply subs = reply(ok ? redisCommand(c, "PUBSUB NUMSUB %s %s", SESSION_CHANNEL, VOLUME_VALUE_CHANNEL) : nullptr);
+    ok = subs && subs->type == REDIS_REPLY_ARRAY && subs->elements == 4 &&
+         subs->element[1]->type == REDIS_REPLY_INTEGER && subs->element[3]->type == REDIS_REPLY_INTEGER;
+    if (ok) {
+        s->session_subs = subs->element[1]->integer;
+        s->volume_subs = subs->element[3]->integer;
+        // a listener that lost its subscription in between is not counted
+        s->own_session = std::min(s->own_session, s->session_subs);
+        s->own_volume = std::min(s->own_volume, s->volume_subs);
+        Reply backlog = reply(redisCommand(c, "LLEN %s", WRITELOG_CHANNEL));
+        ok = backlog && backlog->type == REDIS_REPLY_INTEGER;
+        if (ok) s->backlog = backlog->integer;
     }
     static const char* const kSections[] = {"account_info_1", "account_info_2", "account_info_3"};
     for (int n = 0; ok && n < SIP_ACCOUNTS; n++) {
@@ -166,6 +175,7 @@ bool query(Status* s) {
         s->accounts.push_back(
             {kSections[n], key, text, text ? std::string(r->str, r->len) : std::string(), sip_status_code(text ? r->str : nullptr)});
     }
+    if (!ok) *why = c->err != 0 ? c->errstr : "an unexpected reply";
     redisFree(c);
     return ok;
 }
@@ -251,11 +261,13 @@ int cmd_status(int argc, char** argv) {
                      kOptJson | kOptQuiet, &opt);
     if (done >= 0) return done;
     Status s;
-    if (!query(&s)) {
+    std::string why;
+    if (!query(&s, &why)) {
         if (opt.json && !opt.quiet)
             print_json(nullptr);
         else if (!opt.quiet)
-            fprintf(stderr, "callctl status: the bus at %s cannot be reached\n", dev::Path(dev::REDIS_SOCK).c_str());
+            fprintf(stderr, "callctl status: the bus at %s cannot be reached: %s\n", dev::Path(dev::REDIS_SOCK).c_str(),
+                    why.c_str());
         return finish("status", 2);
     }
     const int status = s.alive() ? 0 : 1;
