@@ -63,10 +63,14 @@ std::string q(const std::string& text) { return "\"" + shown(text) + "\""; }
 constexpr char kBom[] = "\xEF\xBB\xBF";
 bool starts_with_bom(const std::string& text) { return text.compare(0, 3, kBom) == 0; }
 
+std::string lower_text(std::string s) {
+    for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
 // Values of an on/off setting that are meant as on but read as off.
 bool looks_on(const std::string& v) {
-    std::string l;
-    for (char c : v) l += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    const std::string l = lower_text(v);
     for (const char* on : {"yes", "y", "true", "on", "1", "enable", "enabled"})
         if (l == on) return true;
     return false;
@@ -271,6 +275,17 @@ public:
                         "write yes (in lower case) to switch it on, no to switch it off");
                 continue;
             }
+            if (rule.reading == Reading::Choice) {
+                // a known word in another letter case: meant as it, read as none
+                const std::string want = "|" + std::string(rule.choices) + "|";
+                if (want.find("|" + l.value + "|") == std::string::npos &&
+                    lower_text(want).find("|" + lower_text(l.value) + "|") != std::string::npos)
+                    add(f, l.line, l.name, "not-a-choice",
+                        "the value " + q(l.value) + " is compared letter by letter with " +
+                            std::string(rule.choices) + ": it matches none, as if the key were not given",
+                        "write it as one of " + std::string(rule.choices) + ", in that letter case");
+                continue;
+            }
             const long read = daemon_reads(rule.reading, d, l);
             long meant = 0;
             const std::string range = printf_text("%ld to %ld", rule.min, rule.max);
@@ -345,7 +360,8 @@ private:
         case Reading::Integer: return settings_int(d, l.name.c_str(), 0);
         case Reading::CatchUp: return driver_settings(d).catch_up;
         case Reading::Text:
-        case Reading::Flag: break;
+        case Reading::Flag:
+        case Reading::Choice: break;
         }
         return 0;
     }

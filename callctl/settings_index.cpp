@@ -64,6 +64,12 @@ struct RuleRow {
     KeyRule rule;
 };
 const RuleRow kRules[] = {
+    {dev::SPEAKER_CONF, "system", "language", {Reading::Choice, 0, 0, "en"}},
+    {dev::SPEAKER_CONF, "system", "hard_version", {Reading::Choice, 0, 0, "Ver3.2"}},
+    {dev::SPEAKER_CONF, "intercom", "key_action", {Reading::Choice, 0, 0, "call|http|play"}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "state_info", {Reading::Choice, 0, 0, "incoming|outgoing|both|answered|hangup"}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "mode", {Reading::Choice, 0, 0, "delay|answered|hangup"}},
+    {dev::SPEAKER_CONF, "screen_ctrl", "mode", {Reading::Choice, 0, 0, "delay|answered|hangup"}},
     {dev::SPEAKER_CONF, "system", "syslog", {Reading::Flag}},
     {dev::SPEAKER_CONF, "intercom", "repress_cancel", {Reading::Flag}},
     {dev::SPEAKER_CONF, "intercom", "audio_repeat", {Reading::Decimal, 0, INT_MAX}},

@@ -18,12 +18,14 @@ enum class Reading {
     Release,  // a release duration: read like Decimal, held within 0..4294
     Integer,  // a schedule number, read with base 0: "010" is 8, "08" is 0
     CatchUp,  // the driver's catch-up minutes: digits only, else 180
+    Choice,   // compared with each of its choices, letter case and all
 };
 
 struct KeyRule {
     Reading reading = Reading::Text;
     long min = 0;  // the whole numbers that mean what they say
     long max = LONG_MAX;
+    const char* choices = "";  // Choice: the words the daemon knows, '|' between
 };
 
 // The rule of "section:key" in file (any letter case); Text for a name the

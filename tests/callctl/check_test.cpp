@@ -111,6 +111,8 @@ TEST_F(CheckTest, EachPlantedFaultIsNamedWhereItStands) {
         {dev::SPEAKER_CONF, "call_state = yes", "call_state = 1", "not-yes", E, "relay_ctrl:call_state", "yes"},
         {dev::SPEAKER_CONF, "[ai_settings]\nenable = yes", "[ai_settings]\nenable = Yes", "not-yes", E,
          "ai_settings:enable", "lower case", "enable = Yes"},
+        {dev::SPEAKER_CONF, "key_action = call", "key_action = Call", "not-a-choice", E, "intercom:key_action",
+         "call|http|play"},
         {dev::SPEAKER_CONF, "type = 1\n", "type = one\n", "screen-id", E, "screen_ctrl:type", "number"},
         {dev::SPEAKER_CONF, "http_url = http", "http_url = -http", "url-dash", E, "intercom:http_url", "http://"},
         {dev::SPEAKER_CONF, "http_url = http", "http_url = http" + std::string(250, 'h'), "url-too-long", E,
