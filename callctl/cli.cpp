@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "device.h"
+#include "text.h"
 
 namespace callctl {
 
@@ -97,11 +98,11 @@ std::string shown(const std::string& raw, size_t max) {
             static const char* const kNamed[] = {"\\t", "\\n", nullptr, nullptr, "\\r"};
             char esc[8];
             if (c == '\\')
-                snprintf(esc, sizeof esc, "\\\\");
+                str_copy(esc, "\\\\");
             else if (c >= '\t' && c <= '\r' && kNamed[c - '\t'] != nullptr)
-                snprintf(esc, sizeof esc, "%s", kNamed[c - '\t']);
+                str_copy(esc, kNamed[c - '\t']);
             else
-                snprintf(esc, sizeof esc, "\\x%02x", c);
+                str_format(esc, sizeof esc, "\\x%02x", c);
             out += esc;
             n = 1;  // a C1 control: its second byte is escaped on its own
         }
