@@ -15,16 +15,22 @@
 
 namespace callctl {
 
+bool take_value(int argc, char** argv, int& i, const char* name, const char** value) {
+    const size_t n = strlen(name);
+    if (strncmp(argv[i], name, n) != 0) return false;
+    if (argv[i][n] == '=')
+        *value = argv[i] + n + 1;
+    else if (argv[i][n] == '\0')
+        *value = i + 1 < argc ? argv[++i] : nullptr;
+    else
+        return false;
+    return true;
+}
+
 bool take_root(int argc, char** argv, int& i, bool* bad) {
     const char* dir = nullptr;
-    if (strncmp(argv[i], "--root=", 7) == 0) {
-        dir = argv[i] + 7;
-    } else if (strcmp(argv[i], "--root") == 0) {
-        dir = i + 1 < argc ? argv[++i] : "";
-    } else {
-        return false;
-    }
-    if (dir[0] == '\0') {
+    if (!take_value(argc, argv, i, "--root", &dir)) return false;
+    if (dir == nullptr || dir[0] == '\0') {
         fprintf(stderr, "callctl: --root needs a folder\n");
         *bad = true;
         return true;
@@ -33,12 +39,19 @@ bool take_root(int argc, char** argv, int& i, bool* bad) {
     return true;
 }
 
-int read_options(const char* sub, int argc, char** argv, const char* help, unsigned allowed, Options* opt) {
+int read_options(const char* sub, int argc, char** argv, const char* help, unsigned allowed, Options* opt,
+                 const ValueOption* values) {
     *opt = Options();
     for (int i = 1; i < argc; i++) {
         bool bad = false;
         const char* a = argv[i];
-        if (take_root(argc, argv, i, &bad)) {
+        const ValueOption* v = values;
+        const char* text = nullptr;
+        while (v != nullptr && v->name != nullptr && !take_value(argc, argv, i, v->name, &text)) v++;
+        if (v != nullptr && v->name != nullptr) {
+            if (text == nullptr) return usage_error(sub, "%s needs a value (callctl %s --help)", v->name, sub);
+            *v->text = text;
+        } else if (take_root(argc, argv, i, &bad)) {
             if (bad) return 2;
         } else if ((allowed & kOptJson) && strcmp(a, "--json") == 0) {
             opt->json = true;

@@ -25,6 +25,10 @@ constexpr int kJsonVersion = 1;
 // Exit status when standard output cannot be written (a full disk, a closed pipe).
 constexpr int kWriteFailed = 3;
 
+// Takes "NAME VALUE" or "NAME=VALUE" at argv[i] (advancing i past VALUE).
+// Returns false when argv[i] is neither; *value is null when VALUE is missing.
+bool take_value(int argc, char** argv, int& i, const char* name, const char** value);
+
 // Takes "--root DIR" or "--root=DIR" at argv[i] (advancing i past DIR) and
 // makes DIR the device root for every path read afterwards. Returns false
 // when argv[i] is neither; prints a one-line error and sets *bad when DIR is
@@ -38,10 +42,20 @@ struct Options {
 };
 enum : unsigned { kOptJson = 1, kOptQuiet = 2, kOptStrict = 4 };
 
+// An option of one subcommand with a value ("--days N" or "--days=N"):
+// *text is pointed at the value in argv for the subcommand to judge (left
+// alone when the option is not given).
+struct ValueOption {
+    const char* name;
+    const char** text;
+};
+
 // Reads the options of a subcommand that takes "--root DIR", "-h"/"--help"
-// (prints help and ends with 0) and those of `allowed`. Returns -1 to go
+// (prints help and ends with 0), those of `allowed` and the value options
+// of `values` (an array ending with a null name, or null). Returns -1 to go
 // on, else the exit status to end with.
-int read_options(const char* sub, int argc, char** argv, const char* help, unsigned allowed, Options* opt);
+int read_options(const char* sub, int argc, char** argv, const char* help, unsigned allowed, Options* opt,
+                 const ValueOption* values = nullptr);
 
 // Prints a JSON document on standard output and frees it.
 void put_json(cJSON* root);

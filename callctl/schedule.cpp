@@ -112,20 +112,20 @@ std::vector<PlanRow> plan_schedule(const dictionary* d, time_t from, int days, s
 namespace {
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
-void usage(FILE* out) {
-    fputs("usage: callctl schedule [--days N] [--from \"YYYY-MM-DD HH:MM\"] [--root DIR]\n"
-          "\n"
-          "Lists, minute by minute, every start and stop that the schedule's driver\n"
-          "would make over the next N days (default 7) from now or from the given\n"
-          "local time, by the settings in /oem/etc/schedule.conf, then one line for\n"
-          "every enabled entry that plays nothing in that period, saying why.\n"
-          "A playback without a play count loops until stopped (a trigger minute\n"
-          "while it loops is a stop); a counted one is taken to have played out\n"
-          "before its entry's next minute. Clock rows show the minutes a change of\n"
-          "local time (daylight saving) skips or repeats.\n"
-          "Exit status: 0 listed, 2 bad arguments or unreadable settings.\n",
-          out);
-}
+const char* const kHelp =
+    "usage: callctl schedule [--root DIR] [--days N] [--from \"YYYY-MM-DD HH:MM\"] [-q]\n"
+    "\n"
+    "Lists, minute by minute, every start and stop that the schedule's driver\n"
+    "would make over the next N days (default 7) from now or from the given\n"
+    "local time, by the settings in /oem/etc/schedule.conf, then one line for\n"
+    "every enabled entry that plays nothing in that period, saying why.\n"
+    "A playback without a play count loops until stopped (a trigger minute\n"
+    "while it loops is a stop); a counted one is taken to have played out\n"
+    "before its entry's next minute. Clock rows show the minutes a change of\n"
+    "local time (daylight saving) skips or repeats. -q: print nothing, only\n"
+    "the exit status.\n"
+    "Exit status: 0 listed, 2 bad arguments or unreadable settings,\n"
+    "3 the output cannot be written.";
 
 // "YYYY-MM-DD HH:MM" as a local time; false when it is no such time.
 bool parse_from(const char* text, time_t* out) {
@@ -216,41 +216,43 @@ void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std
 int cmd_schedule(int argc, char** argv) {
     int days = 7;
     time_t from = dev::now();
-    bool bad = false;
-    for (int i = 1; i < argc && !bad; i++) {
-        if (take_root(argc, argv, i, &bad)) continue;
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            usage(stdout);
-            return 0;
-        } else if (strcmp(argv[i], "--days") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            long v = strtol(argv[++i], &end, 10);
-            if (*argv[i] == '\0' || *end != '\0' || v < 1 || v > kMaxDays)
-                return usage_error("schedule", "--days needs a whole number from 1 to %d, not '%s'", kMaxDays, argv[i]);
-            days = static_cast<int>(v);
-        } else if (strcmp(argv[i], "--from") == 0 && i + 1 < argc) {
-            if (!parse_from(argv[++i], &from))
-                return usage_error("schedule", "--from needs a local time \"YYYY-MM-DD HH:MM\", not '%s'", argv[i]);
-        } else {
-            usage(stderr);
-            return usage_error("schedule", "unknown or incomplete option '%s'", argv[i]);
-        }
+    Options opt;
+    const char* days_text = nullptr;
+    const char* from_text = nullptr;
+    const ValueOption values[] = {{"--days", &days_text}, {"--from", &from_text}, {nullptr, nullptr}};
+    const int done = read_options("schedule", argc, argv, kHelp, kOptQuiet, &opt, values);
+    if (done >= 0) return done;
+    if (days_text != nullptr) {
+        char* end = nullptr;
+        long v = strtol(days_text, &end, 10);
+        if (*days_text == '\0' || *end != '\0' || v < 1 || v > kMaxDays)
+            return usage_error("schedule", "--days needs a whole number from 1 to %d, not '%s'", kMaxDays, days_text);
+        days = static_cast<int>(v);
     }
-    if (bad) return 2;
+    if (from_text != nullptr && !parse_from(from_text, &from))
+        return usage_error("schedule", "--from needs a local time \"YYYY-MM-DD HH:MM\", not '%s'", from_text);
     bool unknown_zone = false;
     const std::string zone = zone_name(&unknown_zone);
-    if (unknown_zone) fprintf(stderr, "callctl schedule: unknown time zone '%s' (TZ): the times are UTC\n", zone.c_str());
+    if (unknown_zone && !opt.quiet)
+        fprintf(stderr, "callctl schedule: unknown time zone '%s' (TZ): the times are UTC\n", zone.c_str());
     std::string why;
     if (!readable_file(dev::SCHEDULE_CONF, &why))
-        return usage_error("schedule", "cannot read %s: %s", dev::Path(dev::SCHEDULE_CONF).c_str(), why.c_str());
-    dictionary* d = settings_load(dev::SCHEDULE_CONF);
+        return opt.quiet ? 2 : usage_error("schedule", "cannot read %s: %s", dev::Path(dev::SCHEDULE_CONF).c_str(), why.c_str());
+    // the reader's own messages would echo the refused lines raw: one line instead
+    dictionary* d = settings_load_quiet(dev::SCHEDULE_CONF);
     if (d == nullptr)
-        return usage_error("schedule", "cannot read %s", dev::Path(dev::SCHEDULE_CONF).c_str());
+        return opt.quiet ? 2
+                         : usage_error("schedule", "cannot load %s: the daemon refuses a line of it (callctl check names it)",
+                                       dev::Path(dev::SCHEDULE_CONF).c_str());
+    if (opt.quiet) {
+        settings_free(d);
+        return 0;
+    }
     std::vector<NeverRow> never;
     std::vector<PlanRow> rows = plan_schedule(d, from, days, &never);
     print_plan(d, rows, never, from, days);
     settings_free(d);
-    return 0;
+    return finish("schedule", 0);
 }
 
 }  // namespace callctl

@@ -145,11 +145,14 @@ TEST(Supervision, CallctlKeepsTheConventionsOfItsKind) {
         EXPECT_EQ(callctl(std::string(sub) + " -h", &out), 0);
         EXPECT_EQ(out.rfind(std::string("usage: callctl ") + sub, 0), 0u) << out;
     }
-    EXPECT_EQ(callctl("check -q" + r, &out), 0);
-    EXPECT_EQ(out, "");
-    // a full disk: the output is lost, and the exit status says so
-    EXPECT_EQ(callctl("check" + r + " 2>&1 >/dev/full", &out), 3);
-    EXPECT_NE(out.find("cannot write the output: No space left on device"), std::string::npos) << out;
+    for (const char* sub : {"check", "schedule --days=2 --from='2031-06-09 00:00'"}) {
+        SCOPED_TRACE(sub);
+        EXPECT_EQ(callctl(std::string(sub) + " -q" + r + " 2>&1", &out), 0);
+        EXPECT_EQ(out, "");
+        // a full disk: the output is lost, and the exit status says so
+        EXPECT_EQ(callctl(sub + r + " 2>&1 >/dev/full", &out), 3);
+        EXPECT_NE(out.find("cannot write the output: No space left on device"), std::string::npos) << out;
+    }
     // no bus: status 2, and its JSON says which version it is
     EXPECT_EQ(callctl("status --json" + r, &out), 2);
     EXPECT_NE(out.find("\"version\":\t1"), std::string::npos) << out;
