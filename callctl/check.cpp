@@ -265,9 +265,12 @@ public:
     // daemon's own reader and compared with what it plainly says.
     void values(const SettingsFile& f, const dictionary* d) {
         for (const SettingsLine& l : f.lines()) {
-            if (l.kind != SettingsLine::Entry || f.entry(l.name) != &l || l.value.empty()) continue;
+            if (l.kind != SettingsLine::Entry || f.entry(l.name) != &l) continue;
             const KeyRule rule = key_rule(f.path(), l.name);
             if (rule.reading == Reading::Text) continue;
+            // an empty value reads like a missing key, but for the schedule's
+            // numbers: those read it as 0, not as their default
+            if (l.value.empty() && rule.reading != Reading::Integer) continue;
             if (rule.reading == Reading::Flag) {
                 if (!is_yes(l.value.c_str()) && looks_on(l.value))
                     add(f, l.line, l.name, "not-yes",

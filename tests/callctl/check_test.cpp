@@ -172,6 +172,8 @@ TEST_F(CheckTest, EachPlantedFaultIsNamedWhereItStands) {
         {dev::SCHEDULE_CONF, "play_times = 2", "play_times = two", "not-a-number", E, "schedule_1:play_times", "whole"},
         {dev::SCHEDULE_CONF, "volume = 80", "volume = loud", "not-a-number", E, "schedule_1:volume", "0 to 100"},
         {dev::SCHEDULE_CONF, "priority = 3", "priority = high", "not-a-number", E, "schedule_1:priority", "whole"},
+        // empty: read as 0, not as the default (100) a missing key gets
+        {dev::SCHEDULE_CONF, "volume = 80", "volume =", "not-a-number", E, "schedule_1:volume", "0 to 100"},
         {dev::SCHEDULE_CONF, "s_hour = 8", "s_hour = 25", "out-of-range", E, "schedule_1:s_hour", "0 to 23"},
         {dev::SCHEDULE_CONF, "s_hour = 8", "s_hour = 08", "misread-number", E, "schedule_1:s_hour", "leading zeros"},
         // entries that will never play, with the preview's reasons
