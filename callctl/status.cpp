@@ -10,6 +10,7 @@
 #include <cjson/cJSON.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -176,6 +177,12 @@ bool query(Status* s, std::string* why) {
             {kSections[n], key, text, text ? std::string(r->str, r->len) : std::string(), sip_status_code(text ? r->str : nullptr)});
     }
     if (!ok) *why = c->err != 0 ? c->errstr : "an unexpected reply";
+    // a read that timed out ends with EAGAIN: say what it means
+    if (!ok && c->err == REDIS_ERR_IO && *why == strerror(EAGAIN)) {
+        char wait[48];
+        str_format(wait, sizeof wait, " (no answer within %d s)", kTimeoutSeconds);
+        *why += wait;
+    }
     redisFree(c);
     return ok;
 }
