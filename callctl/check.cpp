@@ -307,8 +307,8 @@ public:
                     fix);
             else if (read != meant)
                 add(f, l.line, l.name, "misread-number",
-                    printf_text("callctld reads %s as %ld, not %ld (a leading 0 makes it octal)", q(l.value).c_str(),
-                                read, meant),
+                    printf_text("callctld reads %s as %ld, not %ld%s", q(l.value).c_str(), read, meant,
+                                rule.reading == Reading::Integer ? " (a leading 0 makes it octal)" : ""),
                     "write the number without leading zeros");
         }
     }
@@ -362,6 +362,11 @@ private:
         case Reading::Release: return static_cast<long>(release_seconds(l.value.c_str(), nullptr));
         case Reading::Integer: return settings_int(d, l.name.c_str(), 0);
         case Reading::CatchUp: return driver_settings(d).catch_up;
+        case Reading::Sunday: {
+            // any number but 0 names the Monday-first numbering as meant
+            const long n = atol(l.value.c_str());
+            return driver_settings(d).sunday_zero ? 0 : n >= 1 && n <= 7 ? n : 1;
+        }
         case Reading::Text:
         case Reading::Flag:
         case Reading::Choice: break;

@@ -98,6 +98,7 @@ const RuleRow kRules[] = {
     {dev::VOLCTRL_CONF, "volume", "key_beep", {Reading::Flag}},
     {dev::SCHEDULE_CONF, "driver", "enable", {Reading::Flag}},
     {dev::SCHEDULE_CONF, "driver", "catch_up", {Reading::CatchUp, 0, 10080}},
+    {dev::SCHEDULE_CONF, "driver", "sunday", {Reading::Sunday, 0, 7}},
     {dev::SCHEDULE_CONF, "schedule_N", "enable", {Reading::Flag}},
     {dev::SCHEDULE_CONF, "schedule_N", "enholiday", {Reading::Flag}},
     {dev::SCHEDULE_CONF, "schedule_N", "enBeep", {Reading::Flag}},

@@ -18,6 +18,7 @@ enum class Reading {
     Release,  // a release duration: read like Decimal, held within 0..4294
     Integer,  // a schedule number, read with base 0: "010" is 8, "08" is 0
     CatchUp,  // the driver's catch-up minutes: digits only, else 180
+    Sunday,   // the driver's numbering: Sunday 0 for exactly "0", else Sunday 7 ("00" too)
     Choice,   // compared with each of its choices, letter case and all
 };
 

@@ -176,6 +176,7 @@ TEST_F(CheckTest, EachPlantedFaultIsNamedWhereItStands) {
         {dev::SCHEDULE_CONF, "volume = 80", "volume =", "not-a-number", E, "schedule_1:volume", "0 to 100"},
         {dev::SCHEDULE_CONF, "s_hour = 8", "s_hour = 25", "out-of-range", E, "schedule_1:s_hour", "0 to 23"},
         {dev::SCHEDULE_CONF, "s_hour = 8", "s_hour = 08", "misread-number", E, "schedule_1:s_hour", "leading zeros"},
+        {dev::SCHEDULE_CONF, "sunday = 1", "sunday = 00", "misread-number", E, "driver:sunday", "leading zeros"},
         // entries that will never play, with the preview's reasons
         {dev::SCHEDULE_CONF, "s_year = 2035\ns_month = 1\ns_day = 1\ne_year = 2035",
          "s_year = 2025\ns_month = 1\ns_day = 1\ne_year = 2025", "never-plays", W, "schedule_4:e_year", "future",
