@@ -1,6 +1,10 @@
 #include "bus.h"
 
+#include <hiredis.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
 
 #include "debug.h"
 #include "pool.h"
@@ -32,4 +36,30 @@ void play_audio(const char* file, int count) {
     char cmd[sizeof file_json + 48];
     str_format(cmd, sizeof cmd, "{\"cmd\":\"play\",\"data\":\"%s:%d\"}", file_json, count);
     control_cmd(0, cmd);
+}
+
+void bus_connection_name(char* buf, size_t size, long pid, const char* role) {
+    str_format(buf, size, "callctld-%ld-%s", pid, role);
+}
+
+void bus_name_connection(redisContext* c, const char* role) {
+    if (c == nullptr || c->err != 0) return;
+    char name[64];
+    bus_connection_name(name, sizeof name, static_cast<long>(getpid()), role);
+    void* r = redisCommand(c, "CLIENT SETNAME %s", name);
+    if (r) freeReplyObject(r);
+}
+
+bool bus_heartbeat() {
+    const int slot = redis_pool_lend_quietly(redisClient);
+    if (slot < 0) return false;
+    char pid[24];
+    str_format(pid, sizeof pid, "%ld", static_cast<long>(getpid()));
+    char ttl[16];
+    str_format(ttl, sizeof ttl, "%d", static_cast<int>(HEARTBEAT_TTL_MS));
+    auto* r = static_cast<redisReply*>(redisCommand(redisClient->conn[slot], "SET %s %s PX %s", HEARTBEAT_KEY, pid, ttl));
+    const bool stored = r != nullptr && r->type == REDIS_REPLY_STATUS && strcmp(r->str, "OK") == 0;
+    if (r) freeReplyObject(r);
+    redis_pool_release_connection(redisClient, slot);
+    return stored;
 }

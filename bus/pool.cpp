@@ -62,9 +62,10 @@ void redis_pool_destroy(RedisPool* pool) {
     delete pool;
 }
 
-int redis_pool_get_context(RedisPool* pool) {
+namespace {
+int lend(RedisPool* pool, bool quiet) {
     if (pool == nullptr) {
-        printf("No available connections in pool\n");
+        if (!quiet) printf("No available connections in pool\n");
         return -1;
     }
     int slot = -1;
@@ -83,7 +84,7 @@ int redis_pool_get_context(RedisPool* pool) {
         redisReply* reply = nullptr;
         if (c != nullptr) reply = static_cast<redisReply*>(redisCommand(c, "PING"));
         if (reply == nullptr || !usable(c)) {
-            if (c != nullptr && debug_on()) printf("redis connect failed, retry!\n");
+            if (c != nullptr && debug_on() && !quiet) printf("redis connect failed, retry!\n");
             if (c != nullptr) redisFree(c);
             c = redis_connect_device(pool->path);
         }
@@ -98,11 +99,16 @@ int redis_pool_get_context(RedisPool* pool) {
     }
     pthread_mutex_unlock(&pool->lock);
     if (slot < 0 || !connected) {
-        printf("No available connections in pool\n");
+        if (!quiet) printf("No available connections in pool\n");
         return -1;
     }
     return slot;
 }
+}  // namespace
+
+int redis_pool_get_context(RedisPool* pool) { return lend(pool, false); }
+
+int redis_pool_lend_quietly(RedisPool* pool) { return lend(pool, true); }
 
 void redis_pool_release_connection(RedisPool* pool, int slot) {
     if (pool == nullptr || slot < 0 || slot >= REDIS_POOL_SIZE) return;

@@ -30,6 +30,9 @@ void redis_pool_destroy(RedisPool* pool);
 // handed back always has a connection the PING found working.
 int redis_pool_get_context(RedisPool* pool);
 void redis_pool_release_connection(RedisPool* pool, int slot);
+// The same loan without the message when nothing can be lent: for a caller
+// that tries every few seconds whatever the server's state.
+int redis_pool_lend_quietly(RedisPool* pool);
 
 // Sends one command with exactly one "%s" argument through redisClient and
 // discards the reply. Dropped when no slot is free. True when Redis took it.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli.h"
 #include "device.h"
@@ -111,20 +112,20 @@ std::vector<PlanRow> plan_schedule(const dictionary* d, time_t from, int days, s
 namespace {
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
-void usage(FILE* out) {
-    fputs("usage: callctl schedule [--days N] [--from \"YYYY-MM-DD HH:MM\"] [--root DIR]\n"
-          "\n"
-          "Lists, minute by minute, every start and stop that the schedule's driver\n"
-          "would make over the next N days (default 7) from now or from the given\n"
-          "local time, by the settings in /oem/etc/schedule.conf, then one line for\n"
-          "every enabled entry that plays nothing in that period, saying why.\n"
-          "A playback without a play count loops until stopped (a trigger minute\n"
-          "while it loops is a stop); a counted one is taken to have played out\n"
-          "before its entry's next minute. Clock rows show the minutes a change of\n"
-          "local time (daylight saving) skips or repeats.\n"
-          "Exit status: 0 listed, 2 bad arguments or unreadable settings.\n",
-          out);
-}
+const char* const kHelp =
+    "usage: callctl schedule [--root DIR] [--days N] [--from \"YYYY-MM-DD HH:MM\"] [-q]\n"
+    "\n"
+    "Lists, minute by minute, every start and stop that the schedule's driver\n"
+    "would make over the next N days (default 7) from now or from the given\n"
+    "local time, by the settings in /oem/etc/schedule.conf, then one line for\n"
+    "every enabled entry that plays nothing in that period, saying why.\n"
+    "A playback without a play count loops until stopped (a trigger minute\n"
+    "while it loops is a stop); a counted one is taken to have played out\n"
+    "before its entry's next minute. Clock rows show the minutes a change of\n"
+    "local time (daylight saving) skips or repeats. -q: print nothing, only\n"
+    "the exit status.\n"
+    "Exit status: 0 listed, 2 bad arguments or unreadable settings,\n"
+    "3 the output cannot be written.";
 
 // "YYYY-MM-DD HH:MM" as a local time; false when it is no such time.
 bool parse_from(const char* text, time_t* out) {
@@ -146,6 +147,27 @@ bool parse_from(const char* text, time_t* out) {
     return true;
 }
 
+// The time zone the times are in: TZ, else the zone /etc/localtime links
+// to; empty with *unknown set when TZ names a zone this system does not have
+// (the C library then counts in UTC without a word).
+std::string zone_name(bool* unknown) {
+    *unknown = false;
+    if (const char* tz = getenv("TZ")) {
+        const std::string name = tz[0] == ':' ? tz + 1 : tz;
+        const char* dir = getenv("TZDIR") ? getenv("TZDIR") : "/usr/share/zoneinfo";
+        // a rule written out ("CET-1CEST") holds a digit; a name is a file
+        const bool rule = name.find_first_of("0123456789") != std::string::npos && name.find('/') == std::string::npos;
+        *unknown = !rule && !name.empty() && name[0] != '/' && access((std::string(dir) + "/" + name).c_str(), R_OK) != 0;
+        return name.empty() ? "UTC" : name;
+    }
+    char link[256];
+    ssize_t n = readlink("/etc/localtime", link, sizeof link - 1);
+    if (n <= 0) return "local";
+    link[n] = '\0';
+    const char* at = strstr(link, "zoneinfo/");
+    return at ? at + 9 : link;
+}
+
 void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std::vector<NeverRow>& never,
                 time_t from, int days) {
     const bool tty = isatty(STDOUT_FILENO) && getenv("NO_COLOR") == nullptr;
@@ -155,8 +177,11 @@ void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std
     const DriverSettings s = driver_settings(d);
     struct tm tm;
     localtime_r(&from, &tm);
-    printf("Schedule from %04d-%02d-%02d %02d:%02d for %d day%s; driver %s, weekdays %s, catch-up %d min\n",
-           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, days, days == 1 ? "" : "s",
+    bool unknown_zone = false;
+    const std::string zone = zone_name(&unknown_zone);
+    printf("Schedule from %04d-%02d-%02d %02d:%02d %s (%s) for %d day%s; driver %s, weekdays %s, catch-up %d min\n",
+           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, zone.c_str(),
+           unknown_zone ? "unknown, counted as UTC" : tm.tm_zone, days, days == 1 ? "" : "s",
            s.enable ? "on" : "off", s.sunday_zero ? "0 Sunday..6 Saturday" : "1 Monday..7 Sunday", s.catch_up);
     printf("%s%-10s  %-5s  %-5s  %5s  %-6s  %-24s  %-11s  %4s  %4s  %s%s\n", bold, "DATE", "TIME", "DAY", "ENTRY",
            "ACTION", "FILE", "PLAYS", "PRIO", "VOL", "SCREEN", plain);
@@ -191,35 +216,43 @@ void print_plan(const dictionary* d, const std::vector<PlanRow>& rows, const std
 int cmd_schedule(int argc, char** argv) {
     int days = 7;
     time_t from = dev::now();
-    bool bad = false;
-    for (int i = 1; i < argc && !bad; i++) {
-        if (take_root(argc, argv, i, &bad)) continue;
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            usage(stdout);
-            return 0;
-        } else if (strcmp(argv[i], "--days") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            long v = strtol(argv[++i], &end, 10);
-            if (*argv[i] == '\0' || *end != '\0' || v < 1 || v > kMaxDays)
-                return usage_error("schedule", "--days needs a whole number from 1 to %d, not '%s'", kMaxDays, argv[i]);
-            days = static_cast<int>(v);
-        } else if (strcmp(argv[i], "--from") == 0 && i + 1 < argc) {
-            if (!parse_from(argv[++i], &from))
-                return usage_error("schedule", "--from needs a local time \"YYYY-MM-DD HH:MM\", not '%s'", argv[i]);
-        } else {
-            usage(stderr);
-            return usage_error("schedule", "unknown or incomplete option '%s'", argv[i]);
-        }
+    Options opt;
+    const char* days_text = nullptr;
+    const char* from_text = nullptr;
+    const ValueOption values[] = {{"--days", &days_text}, {"--from", &from_text}, {nullptr, nullptr}};
+    const int done = read_options("schedule", argc, argv, kHelp, kOptQuiet, &opt, values);
+    if (done >= 0) return done;
+    if (days_text != nullptr) {
+        char* end = nullptr;
+        long v = strtol(days_text, &end, 10);
+        if (*days_text == '\0' || *end != '\0' || v < 1 || v > kMaxDays)
+            return usage_error("schedule", "--days needs a whole number from 1 to %d, not '%s'", kMaxDays, days_text);
+        days = static_cast<int>(v);
     }
-    if (bad) return 2;
-    dictionary* d = settings_load(dev::SCHEDULE_CONF);
+    if (from_text != nullptr && !parse_from(from_text, &from))
+        return usage_error("schedule", "--from needs a local time \"YYYY-MM-DD HH:MM\", not '%s'", from_text);
+    bool unknown_zone = false;
+    const std::string zone = zone_name(&unknown_zone);
+    if (unknown_zone && !opt.quiet)
+        fprintf(stderr, "callctl schedule: unknown time zone '%s' (TZ): the times are UTC\n", zone.c_str());
+    std::string why;
+    if (!readable_file(dev::SCHEDULE_CONF, &why))
+        return opt.quiet ? 2 : usage_error("schedule", "cannot read %s: %s", dev::Path(dev::SCHEDULE_CONF).c_str(), why.c_str());
+    // the reader's own messages would echo the refused lines raw: one line instead
+    dictionary* d = settings_load_quiet(dev::SCHEDULE_CONF);
     if (d == nullptr)
-        return usage_error("schedule", "cannot read %s", dev::Path(dev::SCHEDULE_CONF).c_str());
+        return opt.quiet ? 2
+                         : usage_error("schedule", "cannot load %s: the daemon refuses a line of it (callctl check names it)",
+                                       dev::Path(dev::SCHEDULE_CONF).c_str());
+    if (opt.quiet) {
+        settings_free(d);
+        return 0;
+    }
     std::vector<NeverRow> never;
     std::vector<PlanRow> rows = plan_schedule(d, from, days, &never);
     print_plan(d, rows, never, from, days);
     settings_free(d);
-    return 0;
+    return finish("schedule", 0);
 }
 
 }  // namespace callctl

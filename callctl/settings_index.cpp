@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "device.h"
+#include "outputs.h"
 
 namespace callctl {
 namespace {
@@ -52,6 +53,79 @@ std::vector<KnownSection> schedule_index() {
                       "s_hour", "s_min", "e_hour", "e_min", "interval", "trigger_screen", "audio_file",
                       "play_times", "enBeep", "priority", "volume"}});
     return v;
+}
+
+// The keys whose value the daemon reads as something other than text. A
+// section "schedule_N" stands for all thirty entries.
+struct RuleRow {
+    const char* file;
+    const char* section;
+    const char* key;
+    KeyRule rule;
+};
+const RuleRow kRules[] = {
+    {dev::SPEAKER_CONF, "system", "language", {Reading::Choice, 0, 0, "en"}},
+    {dev::SPEAKER_CONF, "system", "hard_version", {Reading::Choice, 0, 0, "Ver3.2"}},
+    {dev::SPEAKER_CONF, "intercom", "key_action", {Reading::Choice, 0, 0, "call|http|play"}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "state_info", {Reading::Choice, 0, 0, "incoming|outgoing|both|answered|hangup"}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "mode", {Reading::Choice, 0, 0, "delay|answered|hangup"}},
+    {dev::SPEAKER_CONF, "screen_ctrl", "mode", {Reading::Choice, 0, 0, "delay|answered|hangup"}},
+    {dev::SPEAKER_CONF, "system", "syslog", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "intercom", "repress_cancel", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "intercom", "audio_repeat", {Reading::Decimal, 0, INT_MAX}},
+    {dev::SPEAKER_CONF, "intercom", "max_call_time", {Reading::Seconds, 0, 1000000000L}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "duration", {Reading::Release, 0, RELEASE_MAX_SECONDS}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "call_state", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "dtmf", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "off_at_start", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "relay_ctrl", "max_on", {Reading::Seconds, 0, 1000000000L}},
+    {dev::SPEAKER_CONF, "screen_ctrl", "duration", {Reading::Release, 0, RELEASE_MAX_SECONDS}},
+    {dev::SPEAKER_CONF, "screen_ctrl", "dtmf", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "ai_settings", "enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "sip_function", "answer_local_beep", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "sip_function", "answer_remote_beep", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "sip_function", "hangup_beep", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "call_action_url", "unregistered_enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "call_action_url", "incoming_enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "call_action_url", "outgoing_enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "call_action_url", "answered_enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "call_action_url", "closed_enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "call_action_url", "door_enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "account_info_1", "enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "account_info_2", "enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "account_info_3", "enable", {Reading::Flag}},
+    {dev::SPEAKER_CONF, "account_info_p2p", "enable", {Reading::Flag}},
+    {dev::VOLCTRL_CONF, "volume", "key_beep", {Reading::Flag}},
+    {dev::SCHEDULE_CONF, "driver", "enable", {Reading::Flag}},
+    {dev::SCHEDULE_CONF, "driver", "catch_up", {Reading::CatchUp, 0, 10080}},
+    {dev::SCHEDULE_CONF, "driver", "sunday", {Reading::Sunday, 0, 7}},
+    {dev::SCHEDULE_CONF, "schedule_N", "enable", {Reading::Flag}},
+    {dev::SCHEDULE_CONF, "schedule_N", "enholiday", {Reading::Flag}},
+    {dev::SCHEDULE_CONF, "schedule_N", "enBeep", {Reading::Flag}},
+    {dev::SCHEDULE_CONF, "schedule_N", "s_year", {Reading::Integer, 1970, 9999}},
+    {dev::SCHEDULE_CONF, "schedule_N", "e_year", {Reading::Integer, 1970, 9999}},
+    {dev::SCHEDULE_CONF, "schedule_N", "s_month", {Reading::Integer, 1, 12}},
+    {dev::SCHEDULE_CONF, "schedule_N", "e_month", {Reading::Integer, 1, 12}},
+    {dev::SCHEDULE_CONF, "schedule_N", "s_day", {Reading::Integer, 1, 31}},
+    {dev::SCHEDULE_CONF, "schedule_N", "e_day", {Reading::Integer, 1, 31}},
+    {dev::SCHEDULE_CONF, "schedule_N", "s_hour", {Reading::Integer, 0, 23}},
+    {dev::SCHEDULE_CONF, "schedule_N", "e_hour", {Reading::Integer, 0, 23}},
+    {dev::SCHEDULE_CONF, "schedule_N", "s_min", {Reading::Integer, 0, 59}},
+    {dev::SCHEDULE_CONF, "schedule_N", "e_min", {Reading::Integer, 0, 59}},
+    {dev::SCHEDULE_CONF, "schedule_N", "interval", {Reading::Integer, 0, 1439}},
+    // the count is held in 7 characters
+    {dev::SCHEDULE_CONF, "schedule_N", "play_times", {Reading::Decimal, 0, 9999999}},
+    {dev::SCHEDULE_CONF, "schedule_N", "priority", {Reading::Integer, 0, INT_MAX}},
+    {dev::SCHEDULE_CONF, "schedule_N", "volume", {Reading::Integer, 0, 100}},
+};
+
+// "schedule_12" as "schedule_N"; any other section as it is (lower case).
+std::string section_family(const std::string& section) {
+    const std::string s = lower(section);
+    if (s.compare(0, 9, "schedule_") == 0 && s.size() > 9 &&
+        s.find_first_not_of("0123456789", 9) == std::string::npos)
+        return "schedule_N";
+    return s;
 }
 
 const KnownSection* find_section(const std::string& file, const std::string& section) {
@@ -121,6 +195,16 @@ bool is_known_key(const std::string& file, const std::string& name, const std::s
     for (const std::string& k : s->keys)
         if (lower(k) == key) return true;
     return false;
+}
+
+KeyRule key_rule(const std::string& file, const std::string& name) {
+    const size_t colon = name.find(':');
+    if (colon == std::string::npos || !is_known_key(file, name, "")) return KeyRule();
+    const std::string family = section_family(name.substr(0, colon));
+    const std::string key = lower(name.substr(colon + 1));
+    for (const RuleRow& r : kRules)
+        if (file == r.file && family == r.section && key == lower(r.key)) return r.rule;
+    return KeyRule();
 }
 
 std::string closest_key(const std::string& file, const std::string& name) {

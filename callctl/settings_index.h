@@ -1,11 +1,37 @@
 // The index of every settings section and key callctld (and its optional
 // features) reads, per settings file: the one place that says which names are
-// real, for the check of misspelt and unused settings.
+// real, for the check of misspelt and unused settings, and how the daemon
+// reads each value, for the check of values it misreads.
 #pragma once
+#include <climits>
 #include <string>
 #include <vector>
 
 namespace callctl {
+
+// How callctld reads a value (the reader itself is the daemon's; see check).
+enum class Reading {
+    Text,     // taken as written (or checked by its own rule)
+    Flag,     // on exactly when "yes"
+    Decimal,  // a count read with atoi: "two" reads as 0, "5x" as 5
+    Seconds,  // whole seconds, digits only: anything else reads as 0 (off)
+    Release,  // a release duration: read like Decimal, held within 0..4294
+    Integer,  // a schedule number, read with base 0: "010" is 8, "08" is 0
+    CatchUp,  // the driver's catch-up minutes: digits only, else 180
+    Sunday,   // the driver's numbering: Sunday 0 for exactly "0", else Sunday 7 ("00" too)
+    Choice,   // compared with each of its choices, letter case and all
+};
+
+struct KeyRule {
+    Reading reading = Reading::Text;
+    long min = 0;  // the whole numbers that mean what they say
+    long max = LONG_MAX;
+    const char* choices = "";  // Choice: the words the daemon knows, '|' between
+};
+
+// The rule of "section:key" in file (any letter case); Text for a name the
+// index does not hold.
+KeyRule key_rule(const std::string& file, const std::string& name);
 
 struct KnownSection {
     std::string name;               // as written in the daemon's code

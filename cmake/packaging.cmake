@@ -12,9 +12,9 @@ if(NOT latest MATCHES "^callctld \\(${PROJECT_VERSION}\\)")
   message(FATAL_ERROR "packaging/changelog: the latest entry is not version ${PROJECT_VERSION}: ${latest}")
 endif()
 
-# Manual pages and the changelog, compressed as Debian keeps them.
+# Manual pages, the changelog and the README, compressed as Debian keeps them.
 set(compressed)
-foreach(src man/callctld.8 man/callctl.1 packaging/changelog)
+foreach(src man/callctld.8 man/callctl.1 packaging/changelog README.md)
   get_filename_component(name ${src} NAME)
   set(out ${CMAKE_BINARY_DIR}/compressed/${name}.gz)
   add_custom_command(OUTPUT ${out}
@@ -27,7 +27,9 @@ add_custom_target(callctld_docs ALL DEPENDS ${compressed})
 
 install(FILES ${CMAKE_BINARY_DIR}/compressed/callctld.8.gz DESTINATION share/man/man8)
 install(FILES ${CMAKE_BINARY_DIR}/compressed/callctl.1.gz DESTINATION share/man/man1)
-install(FILES ${CMAKE_BINARY_DIR}/compressed/changelog.gz packaging/copyright README.md DESTINATION ${doc_dir})
+install(FILES ${CMAKE_BINARY_DIR}/compressed/changelog.gz ${CMAKE_BINARY_DIR}/compressed/README.md.gz
+        packaging/copyright DESTINATION ${doc_dir})
+install(FILES packaging/callctl.bash-completion DESTINATION share/bash-completion/completions RENAME callctl)
 install(FILES packaging/lintian-overrides DESTINATION share/lintian/overrides RENAME callctld)
 install(FILES sandbox/conf/speaker.conf sandbox/conf/volctrl.conf sandbox/conf/schedule.conf
         DESTINATION ${doc_dir}/examples)
@@ -44,7 +46,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "redis-server")
+# The unit callctld-redis.service runs the device's bus with Debian's
+# redis-server program (its own instance, beside Debian's redis-server.service).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "redis-server")
 # The first line is the synopsis; CPack indents the rest and marks the
 # empty line as a paragraph break.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "call control of a networked SIP intercom speaker

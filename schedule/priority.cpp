@@ -99,6 +99,7 @@ namespace {
 bool stopping(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
 
 void subscribe(redisContext* c) {
+    bus_name_connection(c, VOLUME_ROLE);
     redisReply* r = static_cast<redisReply*>(redisCommand(c, "SUBSCRIBE %s", VOLUME_VALUE_CHANNEL));
     if (r) freeReplyObject(r);
 }

@@ -378,6 +378,7 @@ bool stopping(const std::atomic<bool>* stop) { return stop != nullptr && stop->l
 
 // Sends SUBSCRIBE; the confirmation is freed unseen. False when no reply came.
 bool subscribe(redisContext* c) {
+    bus_name_connection(c, SESSION_ROLE);
     void* r = redisCommand(c, "SUBSCRIBE %s", SESSION_CHANNEL);
     if (r == nullptr) return false;
     freeReplyObject(r);

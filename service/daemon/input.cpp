@@ -14,6 +14,7 @@
 #include "device.h"
 #include "oplog.h"
 #include "settings.h"
+#include "supervision.h"
 #include "text.h"
 
 namespace {
@@ -162,6 +163,7 @@ int input_loop() {
     ResetState reset;
 
     for (;;) {
+        liveness_tick();
         struct pollfd fds[3];
         fds[0] = {call_fd, POLLPRI, 0};
         fds[1] = {reset_fd, POLLPRI, 0};

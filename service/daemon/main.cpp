@@ -4,6 +4,7 @@
 
 #include "input.h"
 #include "startup.h"
+#include "supervision.h"
 
 int main(int argc, char** argv) {
     // One line at a time, also when standard output is a pipe or a file.
@@ -14,5 +15,6 @@ int main(int argc, char** argv) {
         puts("init failed!");
         exit(-1);
     }
+    notify_service_manager("READY=1");
     return input_loop();
 }

@@ -69,10 +69,17 @@ TEST_F(PoolTest, LowestFreeSlotFirstAndSixthLoanFails) {
         EXPECT_EQ(redis_pool_get_context(redisClient), -1);
         Peer peer(redis.socket());
         redis_command_safe("LPUSH control-channel %s", "dropped");
+        // no loan, no heartbeat (so no watchdog ping), and not a word about it
+        EXPECT_FALSE(bus_heartbeat());
         EXPECT_EQ(cap.take(), "No available connections in pool\nNo available connections in pool\n");
         EXPECT_TRUE(peer.pushed("control-channel").empty());
+        redisReply* hb = peer.cmd({"EXISTS", HEARTBEAT_KEY});
+        ASSERT_NE(hb, nullptr);
+        EXPECT_EQ(hb->integer, 0);
+        freeReplyObject(hb);
     }
     redis_pool_release_connection(redisClient, 0);
+    EXPECT_TRUE(bus_heartbeat());
     redis_pool_release_connection(redisClient, 3);
     EXPECT_EQ(redis_pool_get_context(redisClient), 0);
     EXPECT_EQ(redis_pool_get_context(redisClient), 3);

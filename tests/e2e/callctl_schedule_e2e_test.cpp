@@ -38,9 +38,12 @@ TEST(CallctlSchedule, ListsTheSandboxWeekAndWhyAnEntryIsSilent) {
     EXPECT_EQ(l[2], "2031-06-09  08:00  Mon 1      1  start   chime.mp3                 2 + beeps       3    80  -");
     EXPECT_EQ(l[5], "2031-06-09  13:00  Mon 1      2  stop    music.mp3                 loop            1    35  1");
     EXPECT_EQ(l.back(), "entry 4 (bell.mp3) never plays: its date range has not begun");
+    std::string joined;
+    ASSERT_EQ(callctl("schedule --root=" + root.dir() + " --from='2031-06-09 00:00' --days=7", &joined), 0);
+    EXPECT_EQ(joined, out);
 
     for (const char* bad : {"schedule --days 0", "schedule --from '2031-02-30 08:00'", "schedule --later",
-                            "schedule --root /nonexistent"}) {
+                            "schedule --root /nonexistent", "schedule --days"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(callctl(bad, &out), 2) << out;
         EXPECT_NE(out.find("callctl schedule: "), std::string::npos) << out;
