@@ -279,6 +279,7 @@ class Soak:
         self.gen, self.gen_start = 1, time.time()
         self.killed = False
         self.settings = dict((k, v[0]) for k, v in FEATURES.items())
+        self.settings.update(opts.fix)
         self.history = [(0.0, dict(self.settings))]   # (time, settings in force)
         self.unstable = []                             # (from, to): speaker.conf half-written
         self.relay = {"on": False, "since": 0.0, "cap": None, "orphan": False}
@@ -527,7 +528,11 @@ class Soak:
             return  # a call came or went just then: the count is not certain
         evidence = ["%s %s %s" % (c.id, clean(c.number), "established %.1f s" % (t - c.established)
                                    if c.established else "ringing") for c in live]
-        if self.stable(t, 1.0) and want.isdigit() and str(n) != want and t - self.history[-1][0] > n + 1:
+        since, prev = 0.0, None   # since when the setting holds its value
+        for w, st in self.history:
+            if w <= t and st.get("intercom:max_call_time", "") != prev:
+                since, prev = w, st.get("intercom:max_call_time", "")
+        if self.stable(t, 1.0) and want.isdigit() and str(n) != want and t - since > n + 1:
             self.fail("calls.limit", "a limit of %d s, but max_call_time is %r" % (n, want), evidence)
         if len(live) != 1:
             self.fail("calls.limit", "a limit hangup with %d calls present" % len(live), evidence)
@@ -544,6 +549,8 @@ class Soak:
 
     def check_daemon(self, now):
         if self.sb.daemon.poll() is not None:
+            for line in self.tail_output():
+                self.on_daemon(now, line)
             self.checked("daemon.alive")
             self.fail("daemon.alive", "callctld ended (status %s) without the world killing it" %
                       self.sb.daemon.returncode, self.tail_output())
@@ -674,7 +681,7 @@ class Soak:
 
     def load_preview(self):
         m = minute_of(self.sb.clock_now())
-        exe = os.path.join(self.sb.build, "callctl/callctl")
+        exe = self.o.callctl
         out = subprocess.run(console.emulated([exe, "schedule", "--root", self.sb.root, "--from", minute_text(m),
                                                "--days", "1"]), capture_output=True, text=True).stdout
         self.preview = collections.defaultdict(set)
@@ -731,7 +738,7 @@ class Soak:
             open(self.sb.dev("/usr/share/baresip/" + f), "a").close()
         with open(self.sb.dev("/vlc_item_ms"), "w") as f:
             f.write("700\n")
-        self.set_clock(self.region_point())
+        self.load_preview()
         end = self.t0 + self.o.minutes * 60
         while time.time() < end and (self.o.steps is None or self.step_no < self.o.steps):
             self.step_no += 1
@@ -863,6 +870,10 @@ class Soak:
     def write_speaker(self, atomic, inside=None):
         values = dict(FIXED)
         values.update((k, v) for k, v in self.settings.items() if v != "")
+        values.update((k, v) for k, v in self.o.fix.items() if v != "")
+        for k, v in self.o.fix.items():
+            if v == "":
+                values.pop(k, None)
         text = self.sb.speaker_text(values)
         path = self.sb.dev(SPEAKER)
         if atomic:
@@ -892,7 +903,7 @@ class Soak:
 
     def step_edit(self, atomic=True):
         key = self.rng.choice(sorted(FEATURES))
-        self.settings[key] = self.rng.choice(FEATURES[key])
+        self.settings[key] = self.o.fix.get(key, self.rng.choice(FEATURES[key]))
         what = "edit %s = %r%s" % (key, self.settings[key], "" if atomic else ", rewritten in place")
         inside = None
         if not atomic and self.calls and self.rng.random() < 0.5:
@@ -1038,6 +1049,8 @@ def soak(opts, out=print):
         start = random.Random(opts.seed ^ 0x5eed)
         day = start.choice(DAYS)
         clock = "%s %02d:%02d:30" % (day, 1 + start.randrange(2), start.randrange(60))
+        if opts.start:
+            clock = "%s %s:30" % (DAYS[0], opts.start)
         sb.start(clock)
         world = Soak(opts, sb)
         try:
@@ -1111,8 +1124,11 @@ def options(argv=None):
     ap.add_argument("--max-fds", type=int, default=64)
     ap.add_argument("--max-private-mb", type=int, help="growth over the first sample (default 48, sanitized 512)")
     ap.add_argument("--self-check", nargs="*", metavar="PLANT", help="plant each fault and see it caught")
+    ap.add_argument("--callctl", help="the callctl that previews the schedule (default: the build's)")
     opts = ap.parse_args(argv)
     opts.weights = dict(opts.weight)
+    opts.fix, opts.start = {}, None
+    opts.callctl = opts.callctl or os.path.join(opts.build, "callctl/callctl")
     if opts.max_private_mb is None:
         opts.max_private_mb = 512 if sanitized(opts.build) else 48
     return opts
@@ -1133,9 +1149,129 @@ def main():
     sys.exit(1 if summary["violations"] else 0)
 
 
+# ---- planted faults ---------------------------------------------------------
+# Each breaks one promise in a copy of the tree (one file changed, one object
+# rebuilt); the soak, with the world leaning towards what the promise is
+# about and only that invariant watched, must stop on it within a minute.
+GETCMD = "int GetCmdValue(const char* file, const char* key, char* value, int size) {\n"
+
+
+def answers(key, text):
+    """A planted look-up: the key reads as text, whatever the file says."""
+    return ("service/settings.cpp", GETCMD, GETCMD + '    if (strcmp(key, "%s") == 0) { if (size > 0) '
+            'str_copy(value, static_cast<size_t>(size), "%s"); return 1; }\n' % (key, text))
+
+
+PLANTS = {
+    # name: (invariant, (file, old, new), world)
+    "allow-ignored": ("door.allow", answers("relay_ctrl:dtmf_allow", ""),
+                      dict(weights={"dtmf": 40}, fix={"relay_ctrl:dtmf_allow": FEATURES["relay_ctrl:dtmf_allow"][1]})),
+    "no-cap": ("door.max_on", answers("relay_ctrl:max_on", ""),
+               dict(weights={"close": 1, "exit": 0}, fix={"relay_ctrl:max_on": "6"})),
+    "no-off-at-start": ("door.off_first", answers("relay_ctrl:off_at_start", ""),
+                        dict(weights={"kill": 20}, fix={"relay_ctrl:off_at_start": "yes", "relay_ctrl:max_on": ""})),
+    "no-reread": ("door.idle_off", ("service/settings.cpp", "constexpr int kRereads = 20;", "constexpr int kRereads = 0;"),
+                  dict(weights={"edit-inplace": 30, "incoming": 20, "close": 2})),
+    "short-limit": ("calls.limit", answers("intercom:max_call_time", "2"),
+                    dict(weights={"answer": 20, "close": 1, "exit": 0}, fix={"intercom:max_call_time": "9"})),
+    "cdr-swapped": ("calls.cdr", ("sip/cdr.cpp", "callInfo.end_time, callInfo.account, callInfo.number,",
+                                  "callInfo.end_time, callInfo.number, callInfo.account,"),
+                    dict(weights={"close": 20})),
+    "raw-escape": ("calls.ctrlchar", ("oplog/oplog.cpp", 'log_log(LOG_INFO, "main", 274, "%s", text);',
+                                      'log_log(LOG_INFO, "main", 274, "%s\\x1b", text);'), dict()),
+    "row-twice": ("oplog.once", ("oplog/oplog.cpp", 'log_log(LOG_INFO, "main", 274, "%s", text);',
+                                 'log_log(LOG_INFO, "main", 274, "%s", text);\n                '
+                                 'if (strstr(text, "DTMF")) log_log(LOG_INFO, "main", 274, "%s", text);'),
+                  dict(weights={"dtmf": 20})),
+    "minute-twice": ("schedule.once", ("schedule/driver.cpp",
+                                       "if (step.evaluate) schedule(m.year, m.month, m.day, m.hour, m.minute, m.weekday);",
+                                       "if (step.evaluate) schedule(m.year, m.month, m.day, m.hour, m.minute, m.weekday);"
+                                       "\n    if (step.evaluate) schedule(m.year, m.month, m.day, m.hour, m.minute, "
+                                       "m.weekday);"),
+                     dict(weights={"tick": 40})),
+    "entry-hidden": ("schedule.preview", ("service/settings.cpp", "        } else if (p.value != nullptr) {\n"
+                                          "            if (dictionary_set(",
+                                          "        } else if (p.value != nullptr && p.entry != \"schedule_1:enable\") {\n"
+                                          "            if (dictionary_set("),
+                     dict(weights={"tick": 40})),
+    "never-resume": ("schedule.paused", ("schedule/priority.cpp", '            if (vlc_cmd_action("pause", s)) {',
+                                         '            if (false && vlc_cmd_action("pause", s)) {'),
+                     dict(weights={"tick": 8, "volume": 0})),
+    "never-stop": ("schedule.stopped", ("schedule/evaluate.cpp", "    if (pid <= 0) return;",
+                                        "    if (pid != 0) return;"),
+                   dict(weights={"tick": 40, "jump": 0, "kill": 0}, start="01:08")),
+    "dies-on-press": ("daemon.alive", ("service/settings.cpp", GETCMD,
+                                       GETCMD + '    if (strcmp(key, "intercom:key_action") == 0) _exit(3);\n'),
+                      dict(weights={"press": 20})),
+    "fd-leak": ("daemon.bounds", ("service/settings.cpp", GETCMD,
+                                  GETCMD + "    if (dev::open_read_cloexec(dev::Path(file)) < 0) return 0;\n"), dict()),
+    "overflow": ("daemon.sanitizer", ("service/settings.cpp", GETCMD,
+                                      GETCMD + "    { volatile int big = 2147483647; big = big + size; (void)big; }\n"),
+                 dict()),
+}
+
+
 def self_check(opts):
-    print("self-check: not built yet")
-    return 2
+    """Builds each planted fault in a copy of the tree and runs the soak on
+    it; 0 when each was caught by its own invariant within a minute."""
+    top = os.path.dirname(HERE)
+    names = opts.self_check or sorted(PLANTS)
+    for n in names:
+        if n not in PLANTS:
+            print("no planted fault %r (%s)" % (n, ", ".join(sorted(PLANTS))))
+            return 2
+    work = tempfile.mkdtemp(prefix="callctld-plants-")
+    src, build = os.path.join(work, "src"), os.path.join(work, "build")
+    subprocess.run(["rsync", "-a", "--exclude", "/build*", "--exclude", ".git", top + "/", src + "/"], check=True)
+    flags = ["-DCALLCTLD_TESTS=OFF", "-DCALLCTLD_WERROR=OFF"]
+    with open(os.path.join(opts.build, "CMakeCache.txt")) as f:
+        cache = f.read()
+    for key in ("CALLCTLD_SANITIZE", "CMAKE_BUILD_TYPE"):
+        m = re.search(r"^%s:\w+=(.*)$" % key, cache, re.M)
+        if m and m.group(1):
+            flags.append("-D%s=%s" % (key, m.group(1)))
+    subprocess.run(["cmake", "-S", src, "-B", build, "-G", "Ninja"] + flags, check=True, stdout=subprocess.DEVNULL)
+    results = []
+    for name in names:
+        invariant, (path, old, new), world = PLANTS[name]
+        if invariant == "daemon.sanitizer" and not sanitized(opts.build):
+            results.append((name, invariant, "skipped: needs a sanitized build (--build build-asan)"))
+            continue
+        target = os.path.join(src, path)
+        with open(target) as f:
+            pristine = f.read()
+        if pristine.count(old) != 1:
+            results.append((name, invariant, "NOT PLANTED: %s has changed" % path))
+            continue
+        try:
+            with open(target, "w") as f:
+                f.write(pristine.replace(old, new))
+            b = subprocess.run(["cmake", "--build", build, "-j2", "--target", "callctld"], capture_output=True, text=True)
+            if b.returncode != 0:
+                results.append((name, invariant, "NOT BUILT: " + b.stdout[-400:]))
+                continue
+            run = options(["--build", build, "--seed", str(opts.seed or 1), "--minutes", "1", "--calls", "1",
+                           "--callctl", os.path.join(opts.build, "callctl/callctl")])
+            run.skip_invariant = [k for k in INVARIANTS if k != invariant]
+            run.weights = world.get("weights", {})
+            run.fix, run.start = world.get("fix", {}), world.get("start")
+            t = time.time()
+            summary = soak(run)
+            v = summary["violations"]
+            if v and v[0]["invariant"] == invariant:
+                results.append((name, invariant, "caught after %.0f s, step %d: %s" % (
+                    time.time() - t, v[0]["step"], v[0]["what"])))
+            else:
+                results.append((name, invariant, "MISSED (%d checks in %d steps)" % (
+                    summary["checks"].get(invariant, 0), summary["steps_total"])))
+        finally:
+            with open(target, "w") as f:
+                f.write(pristine)
+    shutil.rmtree(work, ignore_errors=True)
+    print("planted faults:")
+    for name, invariant, what in results:
+        print("  %-16s %-17s %s" % (name, invariant, what))
+    return 0 if all(r[2].startswith(("caught", "skipped")) for r in results) else 1
 
 
 if __name__ == "__main__":
