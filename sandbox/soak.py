@@ -283,7 +283,7 @@ class Soak:
         self.history = [(0.0, dict(self.settings))]   # (time, settings in force)
         self.unstable = []                             # (from, to): speaker.conf half-written
         self.relay = {"on": False, "since": 0.0, "cap": None, "orphan": False}
-        self.idle_since = time.time()
+        self.idle_since = self.calls_since = time.time()
         self.idle_checked = True
         self.off_first = None      # (restart time, deadline) while the first relay command is awaited
         self.dtmf_window = None    # (call, until) while a relay code's last key is answered
@@ -414,7 +414,9 @@ class Soak:
             self.checked("door.off_first")
             self.fail("door.off_first", "no relay Off within 5 s of the restart (off_at_start %r, max_on %r)" % (
                 self.setting("relay_ctrl:off_at_start", now), self.setting("relay_ctrl:max_on", now)))
-        if not self.calls and not self.idle_checked and now > self.idle_since + 2.0:
+        if self.calls and not self.idle_checked and self.calls_since > self.idle_since:
+            self.idle_checked = True   # a new call may switch it on again: nothing to check
+        if not self.idle_checked and now > self.idle_since + 2.0:
             self.idle_checked = True
             self.checked("door.idle_off")
             if r["on"] and not r["orphan"]:
@@ -760,6 +762,7 @@ class Soak:
         call = Call("c%d" % self.next_call, number, direction, time.time(), self.gen)
         self.next_call += 1
         self.calls[call.id] = call
+        self.calls_since = call.started
         self.say("%s %s from/to %r" % (direction, call.id, number))
         self.call_event(call, "CALL_INCOMING" if direction == "incoming" else "CALL_OUTGOING")
 
@@ -1171,7 +1174,7 @@ PLANTS = {
     "no-off-at-start": ("door.off_first", answers("relay_ctrl:off_at_start", ""),
                         dict(weights={"kill": 20}, fix={"relay_ctrl:off_at_start": "yes", "relay_ctrl:max_on": ""})),
     "no-reread": ("door.idle_off", ("service/settings.cpp", "constexpr int kRereads = 20;", "constexpr int kRereads = 0;"),
-                  dict(weights={"edit-inplace": 30, "incoming": 20, "close": 2})),
+                  dict(weights={"edit-inplace": 30, "incoming": 10, "close": 0, "rest": 10})),
     "short-limit": ("calls.limit", answers("intercom:max_call_time", "2"),
                     dict(weights={"answer": 20, "close": 1, "exit": 0}, fix={"intercom:max_call_time": "9"})),
     "cdr-swapped": ("calls.cdr", ("sip/cdr.cpp", "callInfo.end_time, callInfo.account, callInfo.number,",
@@ -1222,7 +1225,8 @@ def self_check(opts):
             return 2
     work = tempfile.mkdtemp(prefix="callctld-plants-")
     src, build = os.path.join(work, "src"), os.path.join(work, "build")
-    subprocess.run(["rsync", "-a", "--exclude", "/build*", "--exclude", ".git", top + "/", src + "/"], check=True)
+    shutil.copytree(top, src, symlinks=True, ignore=lambda d, names: [
+        n for n in names if n == ".git" or (d == top and n.startswith("build"))])
     flags = ["-DCALLCTLD_TESTS=OFF", "-DCALLCTLD_WERROR=OFF"]
     with open(os.path.join(opts.build, "CMakeCache.txt")) as f:
         cache = f.read()
