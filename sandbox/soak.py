@@ -395,7 +395,7 @@ class Soak:
                 self.checked("door.max_on")
             r.update(on=False, orphan=False)
             return
-        if self.dtmf_window and t <= self.dtmf_window[1]:
+        if self.dtmf_window and self.dtmf_window[1] <= t <= self.dtmf_window[2]:
             call = self.dtmf_window[0]
             allow = self.setting("relay_ctrl:dtmf_allow", t)
             listed = [x.strip() for x in allow.split(",") if x.strip()]
@@ -819,7 +819,7 @@ class Soak:
             last = i == len(keys) - 1
             if last and keys == "123":
                 self.settle()
-                self.dtmf_window = (call, time.time() + 1.5)
+                self.dtmf_window = (call, time.time(), time.time() + 1.5)
             self.call_event(call, "CALL_DTMF_START", param=k)
             self.pump(0.05)
         if keys == "123":
