@@ -303,6 +303,7 @@ class Soak:
         self.drv_last = None
         self.allowed = {}          # local minute: how many acts per entry it may hold
         self.executed = collections.Counter()
+        self.acts = {}
         self.minute_checks = []    # (deadline, minute) of minutes passed normally
         self.preview = {}          # local minute: entries the preview starts
         self.preview_from = None
@@ -699,9 +700,12 @@ class Soak:
         if t - self.clock_set_at < 0.3 and t > self.clock_set_at:
             return
         self.executed[(n, m)] += 1
+        self.acts.setdefault((n, m), []).append(t)
         self.checked("schedule.once")
         if self.executed[(n, m)] > self.allowed.get(m, 1):
-            self.fail("schedule.once", "entry %d acted %d times at %s" % (n, self.executed[(n, m)], minute_text(m)))
+            self.fail("schedule.once", "entry %d acted %d times at %s" % (n, self.executed[(n, m)], minute_text(m)),
+                      ["acted (pushed) %.2f s into the run" % (a - self.t0) for a in self.acts[(n, m)]] +
+                      ["daemon (re)started %.2f s into the run" % (self.gen_start - self.t0)])
 
     def check_minute(self, m):
         for n in sorted(self.preview.get(m, ())):
@@ -1045,6 +1049,9 @@ def soak(opts, out=print):
     """One run; returns the summary (a dict)."""
     os.environ["TZ"] = ZONE
     time.tzset()
+    # the device root lives in a folder of this run's own (a clean-up of
+    # other sandboxes' folders must not take it away)
+    tempfile.tempdir = tempfile.mkdtemp(prefix="soak.", dir="/tmp")
     sb = SoakBox(opts.build, Feed(), keep=opts.keep)
     world = None
     violation = None
@@ -1062,6 +1069,9 @@ def soak(opts, out=print):
             violation = v
     finally:
         sb.stop()
+        if not opts.keep:
+            shutil.rmtree(tempfile.tempdir, ignore_errors=True)
+        tempfile.tempdir = None
     summary = {
         "seed": opts.seed, "minutes": round((time.time() - world.t0) / 60, 2) if world else 0,
         "steps": dict(sorted(world.steps.items())) if world else {},
