@@ -103,6 +103,8 @@ SCHEDULE = [
     ("02:20", "02:50", 0, "music.mp3", "", 2),
     ("03:00", "03:30", 0, "news.mp3", "", 4),
     ("03:00", "03:20", 4, "chime.mp3", "", 4),
+    ("01:04", "01:08", 0, "music.mp3", "", 2),
+    ("01:05", "01:07", 0, "news.mp3", "", 6),
 ]
 
 
@@ -1209,10 +1211,10 @@ PLANTS = {
                      dict(weights={"tick": 40})),
     "never-resume": ("schedule.paused", ("schedule/priority.cpp", '            if (vlc_cmd_action("pause", s)) {',
                                          '            if (false && vlc_cmd_action("pause", s)) {'),
-                     dict(weights={"tick": 8, "volume": 0})),
+                     dict(weights={"tick": 60, "volume": 0}, start="01:03")),
     "never-stop": ("schedule.stopped", ("schedule/evaluate.cpp", "    if (pid <= 0) return;",
                                         "    if (pid != 0) return;"),
-                   dict(weights={"tick": 40, "jump": 0, "kill": 0}, start="01:08")),
+                   dict(weights={"tick": 60, "jump": 0, "kill": 0}, start="01:03")),
     "dies-on-press": ("daemon.alive", ("service/settings.cpp", GETCMD,
                                        GETCMD + '    if (strcmp(key, "intercom:key_action") == 0) _exit(3);\n'),
                       dict(weights={"press": 20})),
