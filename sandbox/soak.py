@@ -103,8 +103,8 @@ SCHEDULE = [
     ("02:20", "02:50", 0, "music.mp3", "", 2),
     ("03:00", "03:30", 0, "news.mp3", "", 4),
     ("03:00", "03:20", 4, "chime.mp3", "", 4),
-    ("01:04", "01:08", 0, "music.mp3", "", 2),
-    ("01:05", "01:07", 0, "news.mp3", "", 6),
+    ("01:07", "01:10", 0, "music.mp3", "", 2),
+    ("01:11", "01:13", 0, "news.mp3", "", 6),
 ]
 
 
@@ -1139,10 +1139,11 @@ def options(argv=None):
     ap.add_argument("--max-fds", type=int, default=64)
     ap.add_argument("--max-private-mb", type=int, help="growth over the first sample (default 48, sanitized 512)")
     ap.add_argument("--self-check", nargs="*", metavar="PLANT", help="plant each fault and see it caught")
+    ap.add_argument("--start", metavar="HH:MM", help="the daemon's clock at start, on %s" % DAYS[0])
     ap.add_argument("--callctl", help="the callctl that previews the schedule (default: the build's)")
     opts = ap.parse_args(argv)
     opts.weights = dict(opts.weight)
-    opts.fix, opts.start = {}, None
+    opts.fix = {}
     opts.callctl = opts.callctl or os.path.join(opts.build, "callctl/callctl")
     if opts.max_private_mb is None:
         opts.max_private_mb = 512 if sanitized(opts.build) else 48
@@ -1211,10 +1212,10 @@ PLANTS = {
                      dict(weights={"tick": 40})),
     "never-resume": ("schedule.paused", ("schedule/priority.cpp", '            if (vlc_cmd_action("pause", s)) {',
                                          '            if (false && vlc_cmd_action("pause", s)) {'),
-                     dict(weights={"tick": 60, "volume": 0}, start="01:03")),
+                     dict(weights={"tick": 60, "volume": 0}, start="01:06")),
     "never-stop": ("schedule.stopped", ("schedule/evaluate.cpp", "    if (pid <= 0) return;",
                                         "    if (pid != 0) return;"),
-                   dict(weights={"tick": 60, "jump": 0, "kill": 0}, start="01:03")),
+                   dict(weights={"tick": 60, "jump": 0, "kill": 0}, start="01:06")),
     "dies-on-press": ("daemon.alive", ("service/settings.cpp", GETCMD,
                                        GETCMD + '    if (strcmp(key, "intercom:key_action") == 0) _exit(3);\n'),
                       dict(weights={"press": 20})),
