@@ -501,11 +501,15 @@ class Soak:
                 call.id, clean(call.number), call.direction), [line, "reason sent: " + clean(close[2])])
 
     def line_fits(self, close, line):
+        # a control character from the network may reach the file as "?",
+        # and a line break as a blank
+        def text(s):
+            return "".join("[? ]" if CONTROL.match(c) else re.escape(c) for c in s)
         t, call, reason, how = close
-        reason = re.escape(clean(reason)[:67])
+        reason = text(reason[:67])
         if call.gen != self.gen_at(t) or how == "unseen":
             return re.match(r"^[^,]*,[^,]*,\d\d:\d\d:\d\d,.*,%s$" % reason, line) is not None
-        number = re.escape(clean(call.number)[:31])
+        number = text(call.number[:31])
         result = ("ANSWERED" if call.established else "MISSED CALL" if call.direction == "incoming"
                   else "NO ANSWER")
         pattern = r"^\d{4}-\d\d-\d\d,\d\d:\d\d:\d\d,\d\d:\d\d:\d\d,%s,%s,-?\d+,%s,%s,%s$" % (
