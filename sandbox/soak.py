@@ -305,6 +305,8 @@ class Soak:
         self.allowed = {}          # local minute: how many acts per entry it may hold
         self.executed = collections.Counter()
         self.acts = {}
+        self.drv_log = collections.deque(maxlen=4)
+        self.clock_rows = collections.deque(maxlen=3)   # the minutes the driver is taken to evaluate
         self.minute_checks = []    # (deadline, minute) of minutes passed normally
         self.preview = {}          # local minute: entries the preview starts
         self.preview_from = None
@@ -433,6 +435,8 @@ class Soak:
         m = re.match(r"FUNCTION,CALL TIME LIMIT,(\d+)s$", entry)
         if m:
             self.check_limit(t, int(m.group(1)))
+        if entry.startswith("SCHEDULE,CLOCK,"):
+            self.clock_rows.append("%.1f s: %s" % (t - self.t0, entry))
         m = re.match(r"SCHEDULE,(\d+),Executed$", entry)
         if m:
             self.on_executed(t, int(m.group(1)))
@@ -667,6 +671,7 @@ class Soak:
             return
         normal = step == 1 and prev_seen == last and now - self.gen_start > 5
         self.allowed[cur] = 1 if step == 1 or step is None or step > CATCH_UP else 2
+        self.drv_log.append("%.1f s: %s evaluated (step %s)" % (now - self.t0, minute_text(cur), step))
         self.drv_last = cur
         deadline = now + 3.5
         if normal and cur in self.preview_span():
@@ -717,7 +722,7 @@ class Soak:
             self.checked("schedule.preview")
             if self.executed[(n, m)] == 0:
                 self.fail("schedule.preview", "the preview starts entry %d at %s; the daemon did not act" % (
-                    n, minute_text(m)))
+                    n, minute_text(m)), list(self.drv_log) + list(self.clock_rows))
 
     # ---- the world's steps ----
     def say(self, text):
