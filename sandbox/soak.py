@@ -301,7 +301,7 @@ class Soak:
         self.offsets = [(0.0, sb.clock_offset)]
         self.clock_set_at = time.time()
         self.drv_seen = minute_of(sb.clock_now())
-        self.drv_last = None
+        self.drv_lasts = {None}   # the last minute the driver evaluated, as far as the world can tell
         self.allowed = {}          # local minute: how many acts per entry it may hold
         self.executed = collections.Counter()
         self.acts = {}
@@ -665,19 +665,27 @@ class Soak:
         if cur == self.drv_seen:
             return
         prev_seen, self.drv_seen = self.drv_seen, cur
-        last = self.drv_last
-        step = None if last is None else cur - last
-        if step is not None and step <= 0 and -step <= CATCH_UP:
+        # A restarted daemon may hold its last minute or have lost it: each
+        # is followed until a minute both evaluate.
+        lasts = self.drv_lasts
+        ways = [(last, None if last is None else cur - last) for last in lasts]
+        ways = [(last, step, step is not None and step <= 0 and -step <= CATCH_UP) for last, step in ways]
+        self.drv_lasts = set(last if wait else cur for last, _, wait in ways)
+        evaluated = [(last, step) for last, step, wait in ways if not wait]
+        if not evaluated:
             return
-        normal = step == 1 and prev_seen == last and now - self.gen_start > 5
-        self.allowed[cur] = 1 if step == 1 or step is None or step > CATCH_UP else 2
-        self.drv_log.append("%.1f s: %s evaluated (step %s)" % (now - self.t0, minute_text(cur), step))
-        self.drv_last = cur
+        steps = set(step for _, step in evaluated)
+        normal = lasts == {prev_seen} and steps == {1} and now - self.gen_start > 5
+        self.allowed[cur] = 1 if steps <= {1, None} or all(x is None or x > CATCH_UP for x in steps) else 2
+        self.drv_log.append("%.1f s: %s evaluated (steps %s)" % (now - self.t0, minute_text(cur), sorted(
+            steps, key=str)))
+        if len(evaluated) < len(ways):
+            return   # evaluated or not, depending on what the daemon kept
         deadline = now + 3.5
         if normal and cur in self.preview_span():
             self.minute_checks.append((deadline, cur))
         # a stop minute passed (or caught up) ends the entry's player
-        lo = cur - 1 if step is None or step > CATCH_UP else last
+        lo = max(cur - 1 if step is None or step > CATCH_UP else last for last, step in evaluated)
         for n, (s, e, _, _, _, _) in enumerate(SCHEDULE, 1):
             day = cur - cur % 1440
             for d in (day - 1440, day):
@@ -998,6 +1006,7 @@ class Soak:
         self.killed = False
         self.gen, self.gen_start = self.gen + 1, time.time()
         self.drv_seen = minute_of(self.sb.clock_now())
+        self.drv_lasts = self.drv_lasts | {None}
         if self.relay["on"]:
             self.relay["orphan"] = True
         if self.setting("relay_ctrl:off_at_start", t) == "yes" or self.setting("relay_ctrl:max_on", t) != "":
