@@ -391,7 +391,10 @@ class Soak:
         if self.off_first is not None and t > self.off_first[0]:
             self.checked("door.off_first")
             if kind != "Off":
-                self.fail("door.off_first", "the first relay command after the restart is %r, not Off" % text)
+                at = self.off_first[0]
+                self.fail("door.off_first", "the first relay command after the restart is %r, not Off" % text,
+                          ["at the restart: off_at_start %r, max_on %r" % (
+                              self.setting("relay_ctrl:off_at_start", at), self.setting("relay_ctrl:max_on", at))])
             self.off_first = None
         r = self.relay
         if kind == "Off":
