@@ -397,12 +397,13 @@ int GetCmdValue(const char* file, const char* key, char* value, int size) {
     dev::Path path(file);
     const size_t keep = size > 0 ? static_cast<size_t>(size) - 1 : 0;
     char stash[kScanBuffer];
-    KeyScan scan(key, keep < sizeof stash ? keep : sizeof stash - 1, stash);
+    const KeyScan fresh(key, keep < sizeof stash ? keep : sizeof stash - 1, stash);
+    KeyScan scan = fresh;
     Scan r;
     // an empty file is read again (a file that does not parse is read again
     // by the dictionary's loader, which answers it)
     for (int attempt = 0;; ++attempt) {
-        scan = KeyScan(key, keep < sizeof stash ? keep : sizeof stash - 1, stash);
+        scan = fresh;
         int fd = dev::open_read_cloexec(path);
         r = fd < 0 ? Scan::kCannotRead : scan.run(fd);
         if (fd >= 0) close(fd);
