@@ -139,7 +139,18 @@ bool read_lines(FILE* f, Visit visit) {
     return !read_err;
 }
 
-dictionary* load_ini(const char* path, bool quiet) {
+// Another program may rewrite a settings file in place (truncate, then
+// write) while it is read: the read then finds the file empty, or cut inside
+// a line, which does not parse. Such a read is taken as the answer only once
+// the file has read so for about 200 ms; a good read ends the wait at once.
+constexpr int kRereads = 20;
+constexpr unsigned long kRereadPauseUs = 10000;
+
+// What one reading of a file gave, besides its answer.
+enum class Read { kGood, kMissing, kTorn };
+
+dictionary* load_ini_once(const char* path, bool quiet, Read* read) {
+    *read = Read::kMissing;
     FILE* f = dev::fopen_cloexec(path, "r");
     if (f == nullptr) return nullptr;
     dictionary* d = dictionary_new(0);
@@ -160,12 +171,24 @@ dictionary* load_ini(const char* path, bool quiet) {
         }
         return !mem_err;
     });
+    *read = errs > 0 || ftell(f) == 0 ? Read::kTorn : Read::kGood;
     fclose(f);
     if (errs > 0 || mem_err || !read_ok) {
         dictionary_del(d);
         return nullptr;
     }
     return d;
+}
+
+dictionary* load_ini(const char* path, bool quiet) {
+    for (int attempt = 0;; ++attempt) {
+        const bool last = attempt == kRereads;
+        Read read;
+        dictionary* d = load_ini_once(path, quiet || !last, &read);
+        if (read != Read::kTorn || last) return d;
+        if (d) iniparser_freedict(d);
+        dev::sleep_us(kRereadPauseUs);
+    }
 }
 
 }  // namespace
@@ -241,6 +264,8 @@ public:
     // Whether the key was last set by a "key = value" line (the value is in
     // the stash); a missing key, or a section of that name, has none.
     bool has_value() const { return has_value_; }
+    // Whether the file held no byte at all.
+    bool empty() const { return empty_; }
 
 private:
     bool line(char* l, size_t len);
@@ -256,6 +281,7 @@ private:
     size_t sec_len_ = 0;
     size_t common_ = 0;
     bool has_value_ = false;
+    bool empty_ = true;
 };
 
 // Reads the file and hands every logical line to line(), joining continued
@@ -288,6 +314,7 @@ Scan KeyScan::run(int fd) {
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return Scan::kCannotRead;
             have += static_cast<size_t>(n);
+            if (n > 0) empty_ = false;
             // a settings file is a regular file, whose read comes up short
             // only at its end: no second read (a system call) to learn that
             eof = static_cast<size_t>(n) < room;
@@ -370,10 +397,19 @@ int GetCmdValue(const char* file, const char* key, char* value, int size) {
     dev::Path path(file);
     const size_t keep = size > 0 ? static_cast<size_t>(size) - 1 : 0;
     char stash[kScanBuffer];
-    KeyScan scan(key, keep < sizeof stash ? keep : sizeof stash - 1, stash);
-    int fd = dev::open_read_cloexec(path);
-    Scan r = fd < 0 ? Scan::kCannotRead : scan.run(fd);
-    if (fd >= 0) close(fd);
+    const KeyScan fresh(key, keep < sizeof stash ? keep : sizeof stash - 1, stash);
+    KeyScan scan = fresh;
+    Scan r;
+    // an empty file is read again (a file that does not parse is read again
+    // by the dictionary's loader, which answers it)
+    for (int attempt = 0;; ++attempt) {
+        scan = fresh;
+        int fd = dev::open_read_cloexec(path);
+        r = fd < 0 ? Scan::kCannotRead : scan.run(fd);
+        if (fd >= 0) close(fd);
+        if (r != Scan::kAnswer || !scan.empty() || attempt == kRereads) break;
+        dev::sleep_us(kRereadPauseUs);
+    }
     if (r == Scan::kCannotRead) {
         fprintf(stderr, "cannot parse file: %s\n", file);
         return 0;

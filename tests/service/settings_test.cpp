@@ -9,6 +9,7 @@
 #include "debug.h"
 #include "device.h"
 #include "fixture.h"
+#include "text.h"
 
 using testsupport::DeviceRoot;
 using testsupport::StdoutCapture;
@@ -113,6 +114,57 @@ TEST_F(SettingsTest, ConcurrentLookupsEachGetTheirValue) {
     a.join();
     b.join();
     EXPECT_EQ(bad.load(), 0);
+}
+
+// A file caught while it is rewritten in place reads empty or cut inside a
+// line; the reader waits for the whole file (each pause is a swapped sleep,
+// whose Nth call writes the file), and takes what it finds after 20 pauses.
+const DeviceRoot* g_rewrite_root = nullptr;
+int g_pauses = 0;
+int g_whole_at = 0;
+void rewrite_sleep(unsigned long) {
+    if (++g_pauses == g_whole_at) g_rewrite_root->write("/etc/speaker.conf", "[system]\nlanguage = en\n");
+}
+
+TEST_F(SettingsTest, FileCaughtMidRewriteIsReadAgainForAWhile) {
+    struct Row {
+        const char* caught;
+        int whole_at;  // the pause after which the file is whole (0: never)
+        const char* single;
+        const char* loaded;
+        int pauses;
+    } rows[] = {
+        {"", 3, "en", "en", 3},
+        {"[system]\nlangu", 1, "en", "en", 1},
+        {"", 0, "", "", 20},
+        {"[system]\nlangu", 0, "", nullptr, 20},
+    };
+    g_rewrite_root = &root_;
+    dev::Sleeper old = dev::set_sleeper(rewrite_sleep);
+    testing::internal::CaptureStderr();
+    for (const Row& r : rows) {
+        for (bool single : {true, false}) {
+            root_.write("/etc/speaker.conf", r.caught);
+            g_pauses = 0;
+            g_whole_at = r.whole_at;
+            char buf[16] = "";
+            const char* got = buf;
+            if (single) {
+                GetCmdValue(dev::SPEAKER_CONF, "system:language", buf);
+            } else {
+                dictionary* d = settings_load(dev::SPEAKER_CONF);
+                got = d ? settings_string(d, "system:language", "") : nullptr;
+                if (got) str_copy(buf, sizeof buf, got), got = buf;
+                settings_free(d);
+            }
+            const char* want = single ? r.single : r.loaded;
+            EXPECT_EQ(got ? std::string(got) : "(no file)", want ? std::string(want) : "(no file)")
+                << "caught " << r.caught << (single ? ", single key" : ", whole file");
+            EXPECT_EQ(g_pauses, r.pauses) << r.caught;
+        }
+    }
+    testing::internal::GetCapturedStderr();
+    dev::set_sleeper(old);
 }
 
 }  // namespace
