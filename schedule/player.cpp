@@ -33,6 +33,7 @@ constexpr int kCountedTries = 3;
 constexpr int kImmediateTries = 3;
 
 std::atomic<int> g_players{0};
+std::atomic<int> g_slot_players[VLC_SLOTS];
 
 bool valid_slot(int slot) { return slot >= 1 && slot <= SCHEDULE_ENTRIES; }
 
@@ -66,8 +67,15 @@ bool single_path(char (&path)[64], const char* file) {
     return str_format(path, sizeof path, "%s%s", dev::BARESIP_SOUNDS, file) < static_cast<int>(sizeof path);
 }
 
+// The slot a request's thread is counted in (0 for a slot out of range).
+int counted_slot(const PlayRequest* req) {
+    return req != nullptr && req->slot > 0 && req->slot < VLC_SLOTS ? req->slot : 0;
+}
+
 void* player_entry(void* arg) {
+    const int slot = counted_slot(static_cast<PlayRequest*>(arg));
     handle_playAudio(arg);
+    g_slot_players[slot].fetch_sub(1);
     g_players.fetch_sub(1);
     return nullptr;
 }
@@ -125,6 +133,9 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
         return;
     }
 
+    // Held until the slot is marked (or the start failed): a check that ran
+    // in between would not see this playback at all.
+    PriorityHold hold;
     bool paused = schedule_start_check_prio(priority) == 0;
     if (!paused) state_event(kAudioOn);
 
@@ -159,6 +170,7 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
         SCHEDULE[slot].store(paused ? 2 : 1, std::memory_order_relaxed);
         vlcInfo[slot].priority.store(priority, std::memory_order_relaxed);
         set_slot_name(slot, file);
+        hold.release();
         log_audio("Play audio", slot);
 
         int status = 0;
@@ -201,10 +213,13 @@ bool schedule_file_fits(const char* file, const char* play_times) {
 }
 
 bool start_player(PlayRequest* req) {
+    const int slot = counted_slot(req);
     g_players.fetch_add(1);
+    g_slot_players[slot].fetch_add(1);
     if (!start_detached(player_entry, req)) {
         puts("create thread1 handle_playAudio failed");
         delete req;
+        g_slot_players[slot].fetch_sub(1);
         g_players.fetch_sub(1);
         return false;
     }
@@ -212,3 +227,5 @@ bool start_player(PlayRequest* req) {
 }
 
 int players_active() { return g_players.load(); }
+
+int slot_players(int slot) { return slot >= 0 && slot < VLC_SLOTS ? g_slot_players[slot].load() : 0; }
