@@ -39,8 +39,8 @@ TEST(CallctlSchedule, ListsTheSandboxWeekAndWhyAnEntryIsSilent) {
     EXPECT_EQ(l[5], "2031-06-09  13:00  Mon 1      2  stop    music.mp3                 loop            1    35  1");
     EXPECT_EQ(l.back(), "entry 4 (bell.mp3) never plays: its date range has not begun");
 
-    for (const char* bad : {"schedule --days 0", "schedule --from '2031-02-30 08:00'", "schedule --later",
-                            "schedule --root /nonexistent"}) {
+    for (const char* bad : {"schedule --days 0", "schedule --days 3661", "schedule --from '2031-02-30 08:00'",
+                            "schedule --later", "schedule --root /nonexistent"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(callctl(bad, &out), 2) << out;
         EXPECT_NE(out.find("callctl schedule: "), std::string::npos) << out;
