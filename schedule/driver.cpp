@@ -30,7 +30,7 @@ constexpr int kLateSeconds = 2;
 constexpr int kRereads = 3;
 constexpr unsigned long kRereadPauseUs = 300000;
 constexpr auto kRereadBudget = std::chrono::milliseconds(1200);
-// How long a late start waits for the player its catch-up stopped to be gone.
+// How long the acts of a minute wait for players to be marked or gone.
 constexpr auto kStoppedWait = std::chrono::milliseconds(1000);
 constexpr unsigned long kStoppedPollUs = 5000;
 
@@ -108,14 +108,20 @@ void store_minute(long long minute) {
     fclose(f);
 }
 
-// Waits until no player thread of slot n is left (bounded by deadline).
-bool slot_gone(int n, std::chrono::steady_clock::time_point deadline) {
-    while (slot_players(n) != 0 || SCHEDULE[n].load(std::memory_order_relaxed) != 0) {
+// Waits, until deadline, while done(n) is false.
+template <typename Done>
+bool wait_slot(int n, std::chrono::steady_clock::time_point deadline, Done done) {
+    while (!done(n)) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         dev::sleep_us(kStoppedPollUs);
     }
     return true;
 }
+// No player thread of slot n is left.
+bool slot_idle(int n) { return slot_players(n) == 0 && SCHEDULE[n].load(std::memory_order_relaxed) == 0; }
+// Slot n holds no player that was started and not yet marked (its state
+// still reads idle for some 300 ms, longer while other starts take their turn).
+bool slot_marked(int n) { return SCHEDULE[n].load(std::memory_order_relaxed) != 0 || slot_players(n) == 0; }
 }  // namespace
 
 DriverSettings driver_settings(const dictionary* d) {
@@ -249,7 +255,7 @@ bool driver_tick(DriverState* st) {
     }
     const DriverSettings s = driver_settings(unreadable(d) ? nullptr : d);
     bool running[SCHEDULE_ENTRIES + 1];
-    for (int n = 0; n <= SCHEDULE_ENTRIES; n++) running[n] = SCHEDULE[n].load(std::memory_order_relaxed) != 0;
+    for (int n = 0; n <= SCHEDULE_ENTRIES; n++) running[n] = !slot_idle(n);
     DriverStep step;
     if (s.enable) {
         const ScheduleRules rules(d);
@@ -259,16 +265,21 @@ bool driver_tick(DriverState* st) {
     }
     if (step.clock_row[0] != '\0') writeLog("SCHEDULE", "CLOCK", step.clock_row);
     if (step.evaluate) {
-        // the catch-up's stops, then its late starts, then the minute itself;
-        // an entry that acts again after its stop waits until its player is
-        // gone, so that it finds its slot idle
+        // The catch-up's stops, then its late starts, then the minute itself.
+        // An entry that acts finds its player marked (one started a moment
+        // ago, before a jump of the clock, is not taken for idle), and one
+        // that acts again after its stop waits until that player is gone.
+        const auto deadline = std::chrono::steady_clock::now() + kStoppedWait;
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) {
+            const bool again = step.start[n] || step.now[n] == EntryAct::Trigger || step.now[n] == EntryAct::Stop;
+            if (step.stop[n] || again) wait_slot(n, deadline, slot_marked);
+        }
         for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
             if (step.stop[n]) schedule_entry_apply(d, n, EntryAct::Stop);
-        const auto deadline = std::chrono::steady_clock::now() + kStoppedWait;
         bool ready[SCHEDULE_ENTRIES + 1];
         for (int n = 1; n <= SCHEDULE_ENTRIES; n++) {
             const bool again = step.start[n] || step.now[n] == EntryAct::Trigger || step.now[n] == EntryAct::Stop;
-            ready[n] = !step.stop[n] || !again || slot_gone(n, deadline);
+            ready[n] = !step.stop[n] || !again || wait_slot(n, deadline, slot_idle);
         }
         for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
             if (step.start[n] && ready[n]) schedule_entry_apply(d, n, EntryAct::Trigger);
