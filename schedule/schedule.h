@@ -125,7 +125,7 @@ public:
     // driver's catch-up and the preview of callctl all decide through it.
     EntryAct act(int n, const ScheduleMinute& m) const;
     bool loops(int n) const { return rule_[n].loops; }
-    // 1 when day is in the holiday list.
+    // Whether day is in the holiday list.
     bool holiday(Date day) const;
 
 private:
