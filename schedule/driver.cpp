@@ -283,7 +283,10 @@ bool driver_tick(DriverState* st) {
         }
         for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
             if (step.start[n] && ready[n]) schedule_entry_apply(d, n, EntryAct::Trigger);
-        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) schedule_entry_apply(d, n, step.now[n]);
+        // a slot whose stopped player is still ending takes no new one: its
+        // thread would clear the new player's pid and priority
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
+            schedule_entry_apply(d, n, ready[n] || step.now[n] != EntryAct::Trigger ? step.now[n] : EntryAct::Executed);
         store_minute(st->last);
     }
     settings_free(d);

@@ -45,9 +45,11 @@ void log_executed(int n) {
 
 // Stops entry n: screen off, and the player process killed. Without a live
 // player pid nothing is killed ("kill -9 0" would hit the daemon's own group).
+// The pid is taken from the slot: a killed player is not asked to resume
+// while its thread has yet to see it gone.
 void stop_entry(int n, const char* screen) {
     if (screen_enabled(screen)) screen_switch("off", n, screen);
-    int pid = vlcInfo[n].process_id.load(std::memory_order_relaxed);
+    int pid = vlcInfo[n].process_id.exchange(0, std::memory_order_relaxed);
     if (pid <= 0) return;
     char cmd[32];
     str_format(cmd, sizeof cmd, "kill -9 %d", pid);

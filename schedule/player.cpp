@@ -104,12 +104,20 @@ void reset_vlcInfo(int slot) {
 
 int file_exists(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
 
-int vlc_cmd_action(const char* cmd, int slot) {
+namespace {
+// Sends cmd to the slot's control socket; pid > 0: only while the slot
+// holds that player.
+int send_command(const char* cmd, int slot, int pid) {
     dev::Path sock(dev::VLC_SOCK_FMT, slot);
     char line[640];
     str_format(line, sizeof line, "echo \"%s\" | socat - unix-connect:%s", cmd, sock.c_str());
+    const auto gone = [&] {
+        return pid > 0 && (slot < 0 || slot >= VLC_SLOTS ||
+                           vlcInfo[slot].process_id.load(std::memory_order_relaxed) != pid);
+    };
     int failures = 0;
     for (int tries = 0; tries < kCountedTries;) {
+        if (gone()) return 0;
         if (file_exists(sock)) {
             if (debug_on()) printf("volume CMD: %s\n", line);
             if (dev::run_shell(line) == 0) return 1;
@@ -121,6 +129,11 @@ int vlc_cmd_action(const char* cmd, int slot) {
     }
     return 0;
 }
+}  // namespace
+
+int vlc_cmd_action(const char* cmd, int slot) { return send_command(cmd, slot, 0); }
+
+int vlc_cmd_player(const char* cmd, int slot, int pid) { return pid > 0 ? send_command(cmd, slot, pid) : 0; }
 
 void playAudio(int slot, int count, int beep, const char* screen, const char* file, int priority,
                int volume) {

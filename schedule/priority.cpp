@@ -24,6 +24,8 @@ constexpr unsigned long kLongestPauseUs = 5000000;
 
 int state(int s) { return SCHEDULE[s].load(std::memory_order_relaxed); }
 int slot_priority(int s) { return vlcInfo[s].priority.load(std::memory_order_relaxed); }
+// The slot's player; 0 once it is being stopped (its thread has yet to see it).
+int player(int s) { return vlcInfo[s].process_id.load(std::memory_order_relaxed); }
 
 // A delivered command changes the slot's state only while its player still
 // runs: a player that ended meanwhile has set 0, which stays.
@@ -52,7 +54,7 @@ int schedule_start_check_prio(int priority) {
         if (st == 0) continue;
         int p = slot_priority(s);
         if (priority < p) return 0;
-        if (st == 1 && priority > p && vlc_cmd_action("pause", s)) mark(s, 1, 2);
+        if (st == 1 && priority > p && vlc_cmd_player("pause", s, player(s))) mark(s, 1, 2);
     }
     return 1;
 }
@@ -64,7 +66,8 @@ void schedule_stop_check_prio(int priority) {
     for (int s = 1; s <= SCHEDULE_ENTRIES; s++) {
         int st = state(s);
         if (st == 1) return;
-        if (st == 2) paused[npaused++] = s;
+        // a paused slot without a player is one being stopped
+        if (st == 2 && player(s) > 0) paused[npaused++] = s;
     }
     // Levels from priority down to 1, visiting only the levels that paused
     // slots hold (a priority may be any integer).
@@ -81,7 +84,7 @@ void schedule_stop_check_prio(int priority) {
             int s = paused[i];
             if (slot_priority(s) != next) continue;
             state_event(kAudioOn);
-            if (vlc_cmd_action("pause", s)) {
+            if (vlc_cmd_player("pause", s, player(s))) {
                 mark(s, 2, 1);
                 resumed = true;
             }

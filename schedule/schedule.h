@@ -264,6 +264,9 @@ int file_exists(const char* path);
 // Sends one command line to the slot's player over its control socket.
 // 1 when delivered, 0 when the socket did not appear in 3 tries.
 int vlc_cmd_action(const char* cmd, int slot);
+// The same for the player pid: 0 at once when the slot no longer holds that
+// player (it is being stopped, or has ended).
+int vlc_cmd_player(const char* cmd, int slot, int pid);
 
 // ---- priorities and the volume listener ------------------------------------
 // Holds the priority decisions while it lives. Every start and stop check

@@ -271,6 +271,16 @@ TEST_F(Driver, PlaybacksEndAsAWalkMinuteByMinuteWould) {
           "SCHEDULE,CLOCK,+1339 min, no catch-up", "SCHEDULE,CLOCK,+110 min", "SCHEDULE,1,Executed",
           "FUNCTION,Audio Control,Stop audio: e1.mp3", "SCHEDULE,1,Executed",
           "FUNCTION,Audio Control,Play audio: e1.mp3"}},
+        // the stopped players end while the late starts wait: none of them
+        // is asked to resume, which would hold the next start back
+        {"+110 min over a stop and a start, three priorities",
+         sound(1, 1, 0, 23, 30, 9) + sound(2, 1, 0, 23, 30, 5) + sound(3, 1, 0, 23, 30, 1),
+         {{"2031-06-11 00:59:59", 2, "122"}, {"2031-06-11 23:19:59", 2, "122"}, {"2031-06-12 01:10:00", 1, "122"}}, {}},
+        // 09:00 (skipped) ends the three loops, 10:00 starts them again
+        {"+90 min: a skipped trigger stops, the minute's own starts",
+         entry(1, 8, 0, 12, 0, 60) + "audio_file = e1.mp3\npriority = 9\n" + entry(2, 8, 0, 12, 0, 60) +
+             "audio_file = e2.mp3\npriority = 5\n" + entry(3, 8, 0, 12, 0, 60) + "audio_file = e3.mp3\npriority = 1\n",
+         {{"2031-06-11 07:59:59", 2, "122"}, {"2031-06-11 08:29:59", 2, "122"}, {"2031-06-11 10:00:00", 1, "122"}}, {}},
     };
     use_zone("UTC");
     for (auto& c : cases) {
