@@ -265,6 +265,9 @@ bool driver_tick(DriverState* st) {
     }
     if (step.clock_row[0] != '\0') writeLog("SCHEDULE", "CLOCK", step.clock_row);
     if (step.evaluate) {
+        // kept before any act: a restart while the acts wait for players
+        // does not carry out the minute a second time
+        store_minute(st->last);
         // The catch-up's stops, then its late starts, then the minute itself.
         // An entry that acts finds its player marked (one started a moment
         // ago, before a jump of the clock, is not taken for idle), and one
@@ -287,7 +290,6 @@ bool driver_tick(DriverState* st) {
         // thread would clear the new player's pid and priority
         for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
             schedule_entry_apply(d, n, ready[n] || step.now[n] != EntryAct::Trigger ? step.now[n] : EntryAct::Executed);
-        store_minute(st->last);
     }
     settings_free(d);
     return true;
