@@ -26,7 +26,7 @@ if [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
 fi
 cmake -S "$top" -B "$build" -G Ninja -DCALLCTLD_BENCH=ON >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target bench_functions bench_dispatch bench_daemon >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target bench_functions bench_dispatch bench_daemon bench_schedule >/dev/null
 # the aarch64 daemon for its size, when the cross tool chain is installed
 if command -v aarch64-linux-gnu-g++ >/dev/null && dpkg -s libhiredis-dev:arm64 >/dev/null 2>&1; then
   cmake -S "$top" -B "$top/build-arm64" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-aarch64.cmake" >/dev/null
@@ -45,6 +45,11 @@ echo
 
 echo "== function benchmarks"
 "$build/bench/bench_functions" --benchmark_repetitions=$reps --benchmark_report_aggregates_only=true \
+  --benchmark_color=false
+echo
+
+echo "== the schedule: catch-up and preview"
+"$build/bench/bench_schedule" --benchmark_repetitions=$reps --benchmark_report_aggregates_only=true \
   --benchmark_color=false
 echo
 

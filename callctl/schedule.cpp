@@ -27,8 +27,7 @@ struct EntryInfo {
     char screen[9];
     int priority;
     int volume;
-    bool loops;     // no play count: plays until stopped
-    bool playable;  // a start runs a player (a file name that fits)
+    bool loops;  // no play count: plays until stopped
 };
 
 EntryInfo entry_info(const dictionary* d, int n) {
@@ -41,7 +40,6 @@ EntryInfo entry_info(const dictionary* d, int n) {
     e.priority = entry.number("priority", 1);
     e.volume = entry.number("volume", 100);
     e.loops = e.plays[0] == '\0' || strtol(e.plays, nullptr, 10) == 0;
-    e.playable = schedule_file_reason(d, n) == NeverReason::None;
     return e;
 }
 
@@ -54,23 +52,20 @@ Date date_of(time_t t) {
 
 std::vector<PlanRow> plan_schedule(const dictionary* d, time_t from, int days, std::vector<NeverRow>* never) {
     std::vector<PlanRow> rows;
-    char holidays[HOLIDAYS_MAX + 1];
-    schedule_holidays(d, holidays);
     const DriverSettings s = driver_settings(d);
-    EntryInfo info[SCHEDULE_ENTRIES + 1];
-    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) info[n] = entry_info(d, n);
+    const ScheduleRules rules(d);
 
-    bool looping[SCHEDULE_ENTRIES + 1] = {};
+    bool looping[SCHEDULE_ENTRIES + 1] = {};  // a player runs until stopped
     bool started[SCHEDULE_ENTRIES + 1] = {};
-    auto act = [&](int n, EntryAct a, const ScheduleMinute& when) {
-        if (a == EntryAct::Trigger && !looping[n]) {
-            rows.push_back(PlanRow{PlanRow::Start, when, n, ""});
-            looping[n] = info[n].loops && info[n].playable;
-            started[n] = true;
-        } else if ((a == EntryAct::Trigger || a == EntryAct::Stop) && looping[n]) {
-            rows.push_back(PlanRow{PlanRow::Stop, when, n, ""});
-            looping[n] = false;
-        }
+    auto start = [&](int n, const ScheduleMinute& when) {
+        rows.push_back(PlanRow{PlanRow::Start, when, n, ""});
+        looping[n] = rules.loops(n);
+        started[n] = true;
+    };
+    auto stop = [&](int n, const ScheduleMinute& when) {
+        if (!looping[n]) return;
+        rows.push_back(PlanRow{PlanRow::Stop, when, n, ""});
+        looping[n] = false;
     };
 
     // the local minutes from `from` until the same local time `days` days on
@@ -84,15 +79,26 @@ std::vector<PlanRow> plan_schedule(const dictionary* d, time_t from, int days, s
         localtime_r(&t, &tm);
         if (local_minute(tm) >= end) break;
         DriverStep step;
-        driver_step(&st, tm, s, d, holidays, &step);
+        driver_step(&st, tm, s, &rules, looping, &step);
         if (step.clock_row[0] != '\0') {
             PlanRow r{PlanRow::Clock, step.minute, 0, ""};
             str_copy(r.clock, step.clock_row);
             rows.push_back(r);
         }
-        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) act(n, step.catch_up[n], step.minute);
         if (!step.evaluate) continue;
-        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) act(n, schedule_entry_act(d, n, step.minute, holidays), step.minute);
+        // as the driver carries them out: the catch-up's stops, its late
+        // starts, then the minute
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
+            if (step.stop[n]) stop(n, step.minute);
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
+            if (step.start[n]) start(n, step.minute);
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) {
+            const EntryAct a = step.now[n];
+            if (a == EntryAct::Trigger && !looping[n])
+                start(n, step.minute);
+            else if (a == EntryAct::Trigger || a == EntryAct::Stop)
+                stop(n, step.minute);
+        }
     }
 
     if (never != nullptr) {

@@ -47,9 +47,7 @@ bool holiday_ranges(const char* holidays, std::vector<HolidayRange>* out) {
     return is_list;
 }
 
-int isHoliday(Date day, const char* holidays) {
-    std::vector<HolidayRange> ranges;
-    if (!holiday_ranges(holidays, &ranges)) return 0;
+int holidays_contain(Date day, const std::vector<HolidayRange>& ranges) {
     for (const HolidayRange& r : ranges) {
         if (!r.valid) continue;
         if (debug_on()) {
@@ -60,4 +58,10 @@ int isHoliday(Date day, const char* holidays) {
         if (equalDate(r.start, day) || (compareDate(r.start, day) && compareDate(day, r.end))) return 1;
     }
     return 0;
+}
+
+int isHoliday(Date day, const char* holidays) {
+    std::vector<HolidayRange> ranges;
+    if (!holiday_ranges(holidays, &ranges)) return 0;
+    return holidays_contain(day, ranges);
 }

@@ -1,5 +1,6 @@
 // The evaluation of the audio schedule for one minute, and the clock thread.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -44,9 +45,11 @@ void log_executed(int n) {
 
 // Stops entry n: screen off, and the player process killed. Without a live
 // player pid nothing is killed ("kill -9 0" would hit the daemon's own group).
+// The pid is taken from the slot: a killed player is not asked to resume
+// while its thread has yet to see it gone.
 void stop_entry(int n, const char* screen) {
     if (screen_enabled(screen)) screen_switch("off", n, screen);
-    int pid = vlcInfo[n].process_id.load(std::memory_order_relaxed);
+    int pid = vlcInfo[n].process_id.exchange(0, std::memory_order_relaxed);
     if (pid <= 0) return;
     char cmd[32];
     str_format(cmd, sizeof cmd, "kill -9 %d", pid);
@@ -76,46 +79,74 @@ void schedule_holidays(const dictionary* d, char (&out)[HOLIDAYS_MAX + 1]) {
     str_copy(out, settings_string(d, "holidays:data", kNoHolidays));
 }
 
-EntryAct schedule_entry_act(const dictionary* d, int n, const ScheduleMinute& m, const char* holidays) {
-    Entry e(d, n);
-    Date today{m.year, m.month, m.day};
-    char flag[8];
-    e.text("enable", "no", flag);
-    if (!is_yes(flag)) return EntryAct::None;
-    e.text("enholiday", "no", flag);
-    if (is_yes(flag) && isHoliday(today, holidays)) return EntryAct::None;
+ScheduleRules::ScheduleRules(const dictionary* d) {
+    char holidays[HOLIDAYS_MAX + 1];
+    schedule_holidays(d, holidays);
+    holiday_ranges(holidays, &holidays_);
+    rule_[0] = EntryRule{};
+    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) {
+        const Entry e(d, n);
+        EntryRule& r = rule_[n];
+        char flag[8];
+        e.text("enable", "no", flag);
+        r.enabled = is_yes(flag);
+        e.text("enholiday", "no", flag);
+        r.enholiday = is_yes(flag);
+        e.text("weeks", "", r.weeks);
+        r.first = Date{e.number("s_year", 0), e.number("s_month", 0), e.number("s_day", 0)};
+        r.last = Date{e.number("e_year", 0), e.number("e_month", 0), e.number("e_day", 0)};
+        // minutes of the day; the settings may hold any integer, so no int overflow
+        r.start = e.number("s_hour", 0) * 60LL + e.number("s_min", 0);
+        r.end = e.number("e_hour", 0) * 60LL + e.number("e_min", 0);
+        r.interval = e.number("interval", 60);
+        char plays[8];
+        e.text("play_times", "", plays);
+        r.loops = schedule_file_reason(d, n) == NeverReason::None && strtol(plays, nullptr, 10) == 0;
+    }
+}
 
-    char weeks[8];
-    e.text("weeks", "", weeks);
+bool ScheduleRules::holiday(Date day) const {
+    // the list's debug lines are printed at every look-up, as isHoliday does
+    if (debug_on()) return holidays_contain(day, holidays_) != 0;
+    if (!have_day_ || !equalDate(day, day_)) {
+        day_holiday_ = holidays_contain(day, holidays_) != 0;
+        day_ = day;
+        have_day_ = true;
+    }
+    return day_holiday_;
+}
+
+EntryAct ScheduleRules::act(int n, const ScheduleMinute& m) const {
+    if (n < 1 || n > SCHEDULE_ENTRIES) return EntryAct::None;
+    const EntryRule& r = rule_[n];
+    Date today{m.year, m.month, m.day};
+    if (!r.enabled) return EntryAct::None;
+    if (r.enholiday && holiday(today)) return EntryAct::None;
+
     char wd[16];
     str_format(wd, sizeof wd, "%d", m.weekday);
-    if (strchr(weeks, wd[0]) == nullptr) return EntryAct::None;
+    if (strchr(r.weeks, wd[0]) == nullptr) return EntryAct::None;
+    if (compareDate(today, r.first) || compareDate(r.last, today)) return EntryAct::None;
 
-    Date first{e.number("s_year", 0), e.number("s_month", 0), e.number("s_day", 0)};
-    Date last{e.number("e_year", 0), e.number("e_month", 0), e.number("e_day", 0)};
-    if (compareDate(today, first) || compareDate(last, today)) return EntryAct::None;
-
-    // minutes of the day; the settings may hold any integer, so no int overflow
-    long long start = e.number("s_hour", 0) * 60LL + e.number("s_min", 0);
-    long long end = e.number("e_hour", 0) * 60LL + e.number("e_min", 0);
-    long long interval = e.number("interval", 60);
     long long now = m.hour * 60LL + m.minute;
-    if (now < start || now > end) return EntryAct::None;
-    if (now == end) return EntryAct::Stop;
-    bool trigger = interval != 0 ? (now - start) % interval == 0 : now == start;
+    if (now < r.start || now > r.end) return EntryAct::None;
+    if (now == r.end) return EntryAct::Stop;
+    bool trigger = r.interval != 0 ? (now - r.start) % r.interval == 0 : now == r.start;
     return trigger ? EntryAct::Trigger : EntryAct::Open;
 }
 
 void schedule_entry_apply(const dictionary* d, int n, EntryAct act) {
-    if (act != EntryAct::Stop && act != EntryAct::Trigger) return;
+    if (act != EntryAct::Stop && act != EntryAct::Trigger && act != EntryAct::Executed) return;
     Entry e(d, n);
     char screen[9];
     e.text("trigger_screen", kNoScreen, screen);
     log_executed(n);
     int state = SCHEDULE[n].load(std::memory_order_relaxed);
+    if (act == EntryAct::Executed) return;
     if (act == EntryAct::Stop) {
-        // a paused playback outlives its window's end
-        if (state == 1) stop_entry(n, screen);
+        // the stop minute ends a paused playback too: left alone, a paused
+        // loop would resume when the one above it ends and play on for a day
+        if (state != 0) stop_entry(n, screen);
     } else if (state != 0) {
         // the previous playback still runs: it ends here, and nothing starts
         stop_entry(n, screen);
@@ -127,10 +158,9 @@ void schedule_entry_apply(const dictionary* d, int n, EntryAct act) {
 void schedule(int year, int month, int day, int hour, int minute, int weekday) {
     dictionary* d = settings_load(dev::SCHEDULE_CONF);
     if (d == nullptr) return;
-    char holidays[HOLIDAYS_MAX + 1];
-    schedule_holidays(d, holidays);
+    const ScheduleRules rules(d);
     const ScheduleMinute m{year, month, day, hour, minute, weekday};
-    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) schedule_entry_apply(d, n, schedule_entry_act(d, n, m, holidays));
+    for (int n = 1; n <= SCHEDULE_ENTRIES; n++) schedule_entry_apply(d, n, rules.act(n, m));
     settings_free(d);
 }
 

@@ -96,6 +96,8 @@ NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date l
     // the days of the period that the entry's date range and weekdays admit
     char holidays[HOLIDAYS_MAX + 1];
     schedule_holidays(d, holidays);
+    std::vector<HolidayRange> ranges;  // parsed once for all the days
+    holiday_ranges(holidays, &ranges);
     e.text("enholiday", "no", flag);
     const bool skip_holidays = is_yes(flag);
     long long begin = days_of(first), stop = days_of(last);
@@ -107,7 +109,7 @@ NeverReason schedule_never_reason(const dictionary* d, int n, Date first, Date l
         if (compareDate(date, from) || compareDate(to, date)) continue;
         if (!listed[caldays::weekday(day)]) continue;
         weekday_met = true;
-        day_met = !skip_holidays || !isHoliday(date, holidays);
+        day_met = !skip_holidays || !holidays_contain(date, ranges);
     }
     if (!weekday_met) return NeverReason::WeekdaysNotInPeriod;
     if (!day_met) return NeverReason::Holidays;

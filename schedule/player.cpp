@@ -33,6 +33,7 @@ constexpr int kCountedTries = 3;
 constexpr int kImmediateTries = 3;
 
 std::atomic<int> g_players{0};
+std::atomic<int> g_slot_players[VLC_SLOTS];
 
 bool valid_slot(int slot) { return slot >= 1 && slot <= SCHEDULE_ENTRIES; }
 
@@ -66,8 +67,15 @@ bool single_path(char (&path)[64], const char* file) {
     return str_format(path, sizeof path, "%s%s", dev::BARESIP_SOUNDS, file) < static_cast<int>(sizeof path);
 }
 
+// The slot a request's thread is counted in (0 for a slot out of range).
+int counted_slot(const PlayRequest* req) {
+    return req != nullptr && req->slot > 0 && req->slot < VLC_SLOTS ? req->slot : 0;
+}
+
 void* player_entry(void* arg) {
+    const int slot = counted_slot(static_cast<PlayRequest*>(arg));
     handle_playAudio(arg);
+    g_slot_players[slot].fetch_sub(1);
     g_players.fetch_sub(1);
     return nullptr;
 }
@@ -96,12 +104,20 @@ void reset_vlcInfo(int slot) {
 
 int file_exists(const char* path) { return access(path, F_OK) == 0 ? 1 : 0; }
 
-int vlc_cmd_action(const char* cmd, int slot) {
+namespace {
+// Sends cmd to the slot's control socket; pid > 0: only while the slot
+// holds that player.
+int send_command(const char* cmd, int slot, int pid) {
     dev::Path sock(dev::VLC_SOCK_FMT, slot);
     char line[640];
     str_format(line, sizeof line, "echo \"%s\" | socat - unix-connect:%s", cmd, sock.c_str());
+    const auto gone = [&] {
+        return pid > 0 && (slot < 0 || slot >= VLC_SLOTS ||
+                           vlcInfo[slot].process_id.load(std::memory_order_relaxed) != pid);
+    };
     int failures = 0;
     for (int tries = 0; tries < kCountedTries;) {
+        if (gone()) return 0;
         if (file_exists(sock)) {
             if (debug_on()) printf("volume CMD: %s\n", line);
             if (dev::run_shell(line) == 0) return 1;
@@ -113,6 +129,11 @@ int vlc_cmd_action(const char* cmd, int slot) {
     }
     return 0;
 }
+}  // namespace
+
+int vlc_cmd_action(const char* cmd, int slot) { return send_command(cmd, slot, 0); }
+
+int vlc_cmd_player(const char* cmd, int slot, int pid) { return pid > 0 ? send_command(cmd, slot, pid) : 0; }
 
 void playAudio(int slot, int count, int beep, const char* screen, const char* file, int priority,
                int volume) {
@@ -125,6 +146,9 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
         return;
     }
 
+    // Held until the slot is marked (or the start failed): a check that ran
+    // in between would not see this playback at all.
+    PriorityHold hold;
     bool paused = schedule_start_check_prio(priority) == 0;
     if (!paused) state_event(kAudioOn);
 
@@ -159,6 +183,7 @@ void playAudio(int slot, int count, int beep, const char* screen, const char* fi
         SCHEDULE[slot].store(paused ? 2 : 1, std::memory_order_relaxed);
         vlcInfo[slot].priority.store(priority, std::memory_order_relaxed);
         set_slot_name(slot, file);
+        hold.release();
         log_audio("Play audio", slot);
 
         int status = 0;
@@ -201,10 +226,13 @@ bool schedule_file_fits(const char* file, const char* play_times) {
 }
 
 bool start_player(PlayRequest* req) {
+    const int slot = counted_slot(req);
     g_players.fetch_add(1);
+    g_slot_players[slot].fetch_add(1);
     if (!start_detached(player_entry, req)) {
         puts("create thread1 handle_playAudio failed");
         delete req;
+        g_slot_players[slot].fetch_sub(1);
         g_players.fetch_sub(1);
         return false;
     }
@@ -212,3 +240,5 @@ bool start_player(PlayRequest* req) {
 }
 
 int players_active() { return g_players.load(); }
+
+int slot_players(int slot) { return slot >= 0 && slot < VLC_SLOTS ? g_slot_players[slot].load() : 0; }

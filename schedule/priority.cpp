@@ -2,10 +2,12 @@
 // service's "audio_volume" claims the speaker at priority 11.
 #include <cjson/cJSON.h>
 #include <hiredis.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "bus.h"
 #include "debug.h"
@@ -22,9 +24,26 @@ constexpr unsigned long kLongestPauseUs = 5000000;
 
 int state(int s) { return SCHEDULE[s].load(std::memory_order_relaxed); }
 int slot_priority(int s) { return vlcInfo[s].priority.load(std::memory_order_relaxed); }
+// The slot's player; 0 once it is being stopped (its thread has yet to see it).
+int player(int s) { return vlcInfo[s].process_id.load(std::memory_order_relaxed); }
+
+// A delivered command changes the slot's state only while its player still
+// runs: a player that ended meanwhile has set 0, which stays.
+void mark(int s, int from, int to) { SCHEDULE[s].compare_exchange_strong(from, to, std::memory_order_relaxed); }
+
+// locked through the native handle: no exception can come out of a lock
+std::recursive_mutex g_decisions;
 }  // namespace
 
+PriorityHold::PriorityHold() : held_(pthread_mutex_lock(g_decisions.native_handle()) == 0) {}
+
+void PriorityHold::release() {
+    if (held_) pthread_mutex_unlock(g_decisions.native_handle());
+    held_ = false;
+}
+
 int schedule_start_check_prio(int priority) {
+    PriorityHold hold;
     for (int s = 1; s <= SCHEDULE_ENTRIES; s++) {
         if (debug_on()) {
             char name[96];
@@ -35,18 +54,20 @@ int schedule_start_check_prio(int priority) {
         if (st == 0) continue;
         int p = slot_priority(s);
         if (priority < p) return 0;
-        if (st == 1 && priority > p && vlc_cmd_action("pause", s)) SCHEDULE[s].store(2, std::memory_order_relaxed);
+        if (st == 1 && priority > p && vlc_cmd_player("pause", s, player(s))) mark(s, 1, 2);
     }
     return 1;
 }
 
 void schedule_stop_check_prio(int priority) {
+    PriorityHold hold;
     int paused[SCHEDULE_ENTRIES];
     int npaused = 0;
     for (int s = 1; s <= SCHEDULE_ENTRIES; s++) {
         int st = state(s);
         if (st == 1) return;
-        if (st == 2) paused[npaused++] = s;
+        // a paused slot without a player is one being stopped
+        if (st == 2 && player(s) > 0) paused[npaused++] = s;
     }
     // Levels from priority down to 1, visiting only the levels that paused
     // slots hold (a priority may be any integer).
@@ -63,8 +84,8 @@ void schedule_stop_check_prio(int priority) {
             int s = paused[i];
             if (slot_priority(s) != next) continue;
             state_event(kAudioOn);
-            if (vlc_cmd_action("pause", s)) {
-                SCHEDULE[s].store(1, std::memory_order_relaxed);
+            if (vlc_cmd_player("pause", s, player(s))) {
+                mark(s, 2, 1);
                 resumed = true;
             }
         }

@@ -44,6 +44,8 @@ struct HolidayRange {
 // The items of a holiday list in their order. False when the text is not a
 // JSON object with a "holidays" array: then no day is a holiday.
 bool holiday_ranges(const char* holidays, std::vector<HolidayRange>* out);
+// 1 when day falls in one of the ranges (as isHoliday, on a list parsed once).
+int holidays_contain(Date day, const std::vector<HolidayRange>& ranges);
 // The longest holiday list the evaluation reads; a longer one is cut.
 enum { HOLIDAYS_MAX = 4095 };
 
@@ -91,18 +93,51 @@ struct ScheduleMinute {
 // What the evaluation of one minute does for one entry by its settings alone;
 // the entry's playback state then decides between a start and a stop.
 enum class EntryAct {
-    None,     // an entry test fails, or the minute lies outside the window
-    Open,     // inside the window (start <= now < end), not a trigger minute
-    Trigger,  // "Executed"; then a start when idle, a stop when still running
-    Stop,     // the stop minute: "Executed"; a playing entry is stopped
+    None,      // an entry test fails, or the minute lies outside the window
+    Open,      // inside the window (start <= now < end), not a trigger minute
+    Trigger,   // "Executed"; then a start when idle, a stop when still running
+    Stop,      // the stop minute: "Executed"; a running entry (playing or paused) is stopped
+    Executed,  // "Executed" only: a trigger minute that ends a playback the
+               // driver's catch-up never started (see driver_step)
+};
+
+// The settings of one schedule entry that decide its minutes.
+struct EntryRule {
+    bool enabled;    // "enable" is "yes"
+    bool enholiday;  // "enholiday" is "yes"
+    char weeks[8];
+    Date first;
+    Date last;
+    long long start;     // window, minutes of the day
+    long long end;
+    long long interval;
+    bool loops;  // a start leaves a player that loops until it is stopped
+};
+
+// The entry tests of a schedule file, read from it once: the holiday list is
+// parsed once and every entry's keys looked up once, so that many minutes
+// (a catch-up, a preview of months) cost no more reads. Not shared between
+// threads (it remembers the last day it looked up).
+class ScheduleRules {
+public:
+    explicit ScheduleRules(const dictionary* d);
+    // The act of entry n (1..30) at minute m. The evaluation of a minute, the
+    // driver's catch-up and the preview of callctl all decide through it.
+    EntryAct act(int n, const ScheduleMinute& m) const;
+    bool loops(int n) const { return rule_[n].loops; }
+    // Whether day is in the holiday list.
+    bool holiday(Date day) const;
+
+private:
+    EntryRule rule_[SCHEDULE_ENTRIES + 1];
+    std::vector<HolidayRange> holidays_;
+    mutable bool have_day_ = false;
+    mutable Date day_{0, 0, 0};
+    mutable bool day_holiday_ = false;
 };
 
 // The holiday list of the schedule settings (the empty list when missing).
 void schedule_holidays(const dictionary* d, char (&out)[HOLIDAYS_MAX + 1]);
-// The entry tests of entry n for minute m. Pure: reads only d and holidays.
-// `schedule` decides every entry through this function; the driver's
-// catch-up and the preview of callctl use it as well.
-EntryAct schedule_entry_act(const dictionary* d, int n, const ScheduleMinute& m, const char* holidays);
 // Carries out act for entry n as the evaluation of a minute does: the
 // "Executed" row, then the start or the stop by the entry's state.
 void schedule_entry_apply(const dictionary* d, int n, EntryAct act);
@@ -150,8 +185,9 @@ int driver_weekday(int tm_wday, bool sunday_zero);
 long long local_minute(const struct tm& local);
 // The calendar minute of a count, with its weekday number.
 ScheduleMinute minute_of(long long count, bool sunday_zero);
-// The year the daemon was built: an earlier local year is a clock not yet set.
-int driver_build_year();
+// The first local year of a valid clock, fixed in the build (the CMake cache
+// value CALLCTLD_VALID_CLOCK_YEAR): an earlier year is a clock not yet set.
+int driver_valid_year();
 
 // The driver's memory between minutes.
 struct DriverState {
@@ -164,20 +200,27 @@ struct DriverState {
 };
 // What the driver does at one new local minute.
 struct DriverStep {
-    char clock_row[48];                         // "SCHEDULE","CLOCK" detail; "" for none
-    EntryAct catch_up[SCHEDULE_ENTRIES + 1];    // rule of skipped minutes, per entry
-    bool evaluate;                              // evaluate the current minute
-    ScheduleMinute minute;                      // the current minute
+    char clock_row[48];  // "SCHEDULE","CLOCK" detail; "" for none
+    // The catch-up of skipped minutes, per entry, in this order: `stop` ends
+    // the running playback (a skipped stop or trigger minute ended it), then
+    // `start` starts the entry late (a skipped trigger minute started it and
+    // nothing skipped ended it, and its window is open now).
+    bool stop[SCHEDULE_ENTRIES + 1];
+    bool start[SCHEDULE_ENTRIES + 1];
+    bool evaluate;                          // evaluate the current minute
+    EntryAct now[SCHEDULE_ENTRIES + 1];     // its act per entry (when evaluate)
+    ScheduleMinute minute;                  // the current minute
 };
 // Decides what the driver does at local time `local` (a minute not decided
-// before) and updates st. Pure: d and holidays are the schedule settings for
-// the catch-up of skipped minutes. The daemon's driver and callctl's preview
-// both walk time through this function.
-void driver_step(DriverState* st, const struct tm& local, const DriverSettings& s, const dictionary* d,
-                 const char* holidays, DriverStep* out);
+// before) and updates st. Pure: rules are the schedule settings (NULL when
+// the driver is off); running[n] tells whether entry n has a player now (the
+// catch-up walks the skipped minutes from there). The daemon's driver and
+// callctl's preview both walk time through this function.
+void driver_step(DriverState* st, const struct tm& local, const DriverSettings& s, const ScheduleRules* rules,
+                 const bool running[SCHEDULE_ENTRIES + 1], DriverStep* out);
 // One look at the clock (dev::now): at a new local minute, reads the settings
-// and carries out driver_step (row, catch-up, `schedule`). Returns true when
-// it looked at a new minute.
+// once and carries out driver_step with that one copy (row, catch-up, the
+// minute's evaluation). Returns true when it looked at a new minute.
 bool driver_tick(DriverState* st);
 // The driver thread (thread entry): driver_tick after every second boundary.
 void* schedule_driver(void* arg);
@@ -208,8 +251,9 @@ void* handle_playAudio(void* arg);
 // Starts a player thread for req (owned). Returns false, having freed req and
 // printed "create thread1 handle_playAudio failed", when it cannot.
 bool start_player(PlayRequest* req);
-// Player threads started and not finished yet.
+// Player threads started and not finished yet, in all and of one slot.
 int players_active();
+int slot_players(int slot);
 
 // One playback from the priority check to the end of its player process.
 void playAudio(int slot, int count, int beep, const char* screen, const char* file, int priority,
@@ -220,8 +264,28 @@ int file_exists(const char* path);
 // Sends one command line to the slot's player over its control socket.
 // 1 when delivered, 0 when the socket did not appear in 3 tries.
 int vlc_cmd_action(const char* cmd, int slot);
+// The same for the player pid: 0 at once when the slot no longer holds that
+// player (it is being stopped, or has ended).
+int vlc_cmd_player(const char* cmd, int slot, int pid);
 
 // ---- priorities and the volume listener ------------------------------------
+// Holds the priority decisions while it lives. Every start and stop check
+// takes it, and a playback holds it from its start check until its slot is
+// marked, so that no check sees a playback half started: two entries that
+// start in one minute, or one that starts as another is stopped, end as they
+// would one second apart. Recursive within a thread.
+class PriorityHold {
+public:
+    PriorityHold();
+    ~PriorityHold() { release(); }
+    // Lets go before the end of the scope (once).
+    void release();
+    PriorityHold(const PriorityHold&) = delete;
+    PriorityHold& operator=(const PriorityHold&) = delete;
+
+private:
+    bool held_;
+};
 // 1 when a playback of this priority may sound now (playing ones of lower
 // priority are paused on the way), 0 when it has to start paused.
 int schedule_start_check_prio(int priority);

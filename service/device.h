@@ -41,6 +41,8 @@ constexpr const char* REBOOT = "/sbin/reboot";
 constexpr const char* VLC = "/usr/sbin/vlc";
 constexpr const char* PLAYLIST_FMT = "/tmp/playlist_%d.m3u";
 constexpr const char* VLC_SOCK_FMT = "/tmp/vlc_%d.sock";
+// The schedule's driver: the last local minute it evaluated (lost at reboot).
+constexpr const char* DRIVER_MINUTE = "/tmp/callctld_schedule_minute";
 // Only in a device root: signed seconds by which now() is moved (see now()).
 constexpr const char* CLOCK_OFFSET = "/clock_offset";
 

@@ -42,8 +42,8 @@ TEST(CallctlSchedule, ListsTheSandboxWeekAndWhyAnEntryIsSilent) {
     ASSERT_EQ(callctl("schedule --root=" + root.dir() + " --from='2031-06-09 00:00' --days=7", &joined), 0);
     EXPECT_EQ(joined, out);
 
-    for (const char* bad : {"schedule --days 0", "schedule --from '2031-02-30 08:00'", "schedule --later",
-                            "schedule --root /nonexistent", "schedule --days"}) {
+    for (const char* bad : {"schedule --days 0", "schedule --days 3661", "schedule --from '2031-02-30 08:00'",
+                            "schedule --later", "schedule --root /nonexistent", "schedule --days"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(callctl(bad, &out), 2) << out;
         EXPECT_NE(out.find("callctl schedule: "), std::string::npos) << out;

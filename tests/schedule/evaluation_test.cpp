@@ -85,7 +85,7 @@ TEST_F(Evaluation, DaysWeekdaysAndHolidaysDecideWhichEntriesRun) {
     EXPECT_EQ(executed(6, 12, 8, 0, 3), "1 3");   // a holiday range's end is a working day
 }
 
-TEST_F(Evaluation, RunningEntriesAreStoppedAtTriggersAndPlayingOnesAtTheEnd) {
+TEST_F(Evaluation, RunningEntriesAreStoppedAtTriggersAndAtTheEnd) {
     write_schedule(section(1, entry("8", "10")));
     testsupport::Subscriber screen(redis.socket(), "screen-channel");
     struct {
@@ -95,7 +95,7 @@ TEST_F(Evaluation, RunningEntriesAreStoppedAtTriggersAndPlayingOnesAtTheEnd) {
         bool killed;
         Strings messages;
     } cases[] = {
-        {1, 1, 10, true, {kOff}}, {2, 1, 10, false, {}},  // a paused playback outlives its window
+        {1, 1, 10, true, {kOff}}, {2, 1, 10, true, {kOff}},  // the stop minute ends a paused playback too
         {1, 1, 9, true, {kOff}},  {2, 1, 9, true, {kOff}},  // busy at a trigger: stopped, nothing starts
         {1, 0, 10, false, {kOff}}, {1, -1, 9, false, {kOff}},  // no live player pid: nothing is killed
     };

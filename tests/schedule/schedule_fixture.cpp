@@ -3,6 +3,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -186,6 +187,19 @@ std::vector<std::string> ScheduleTest::player_events(pid_t pid) {
     for (auto& l : testsupport::journal(root.dir()))
         if (l.rfind(prefix, 0) == 0) out.push_back(l.substr(prefix.size()));
     return out;
+}
+
+char ScheduleTest::player_state(int n) {
+    const pid_t pid = vlcInfo[n].process_id.load();
+    if (pid <= 0) return '0';
+    for (auto& sp : spawns()) {
+        if (sp.pid != pid) continue;
+        auto ev = player_events(pid);
+        bool playing = std::find(sp.argv.begin(), sp.argv.end(), "--no-start-paused") != sp.argv.end();
+        if (std::count(ev.begin(), ev.end(), "pause") != std::count(ev.begin(), ev.end(), "resume")) playing = !playing;
+        return playing ? '1' : '2';
+    }
+    return '0';
 }
 
 pid_t ScheduleTest::sleeper() {

@@ -51,6 +51,9 @@ protected:
     bool logged(const std::string& row);
     // The stand-in's journal for a player ("play ...", "pause", "resume", "end").
     std::vector<std::string> player_events(pid_t pid);
+    // Slot n's live player as its journal shows it: '1' playing, '2' paused,
+    // '0' when the slot holds no player.
+    char player_state(int n);
     // Ends every player process and waits for every player thread.
     void end_players();
     // A process that lives until killed, as a player pid for the evaluation.
