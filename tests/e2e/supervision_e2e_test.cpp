@@ -21,18 +21,7 @@ using namespace testsupport;
 
 namespace {
 // Runs callctl with the arguments (shell words, redirections included).
-int callctl(const std::string& args, std::string* out) {
-    const char* emu = getenv("CALLCTLD_EMULATOR");
-    std::string cmd = (emu ? std::string(emu) + " " : "") + "'" + build_path("callctl/callctl") + "' " + args;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return -1;
-    char buf[4096];
-    size_t n;
-    out->clear();
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
-    int st = pclose(p);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+int callctl(const std::string& args, std::string* out) { return run_callctl(args, out); }
 
 int status(const DeviceRoot& root, std::string* out) { return callctl("status --root '" + root.dir() + "' 2>&1", out); }
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -28,6 +29,19 @@ std::string build_path(const std::string& rel) {
 std::string source_path(const std::string& rel) {
     const char* s = getenv("CALLCTLD_SOURCE_DIR");
     return std::string(s ? s : CALLCTLD_DEFAULT_SOURCE_DIR) + "/" + rel;
+}
+
+int run_callctl(const std::string& args, std::string* out) {
+    const char* emu = getenv("CALLCTLD_EMULATOR");
+    std::string cmd = (emu ? std::string(emu) + " " : "") + "'" + build_path("callctl/callctl") + "' " + args;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return -1;
+    char buf[4096];
+    size_t n;
+    out->clear();
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 void setup_sandbox_root(const std::string& root_dir, bool driver) {

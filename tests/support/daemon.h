@@ -13,6 +13,11 @@ namespace testsupport {
 std::string build_path(const std::string& rel);
 std::string source_path(const std::string& rel);
 
+// Runs the built callctl with the arguments (shell words, redirections
+// included; under CALLCTLD_EMULATOR when set): its exit status and what it
+// wrote on standard output.
+int run_callctl(const std::string& args, std::string* out);
+
 // Lays out a sandbox device in root_dir (folders, default settings, stand-ins).
 // The schedule's driver, which the sandbox switches on, stays off unless
 // asked for: the daemon runs as designed, whatever the hour of the test.
