@@ -507,14 +507,18 @@ class Soak:
         self.check_text("cdr.csv", line)
         # the next close that fits, passing only closes that may have no
         # line (a kill just after them) and the other calls of the same
-        # moment (an "EXIT" closes its calls in the daemon's order)
-        pick = None
+        # moment (an "EXIT" closes its calls in the daemon's order); a close
+        # whose every field is known goes before one with the loose line
+        window, first = [], None
         for i, c in enumerate(self.closes):
-            if self.line_fits(c, line):
-                pick = i
-                break
-            if c[3] != "maybe" and c[0] != self.closes[0][0]:
-                break
+            if c[3] != "maybe":
+                first = c[0] if first is None else first
+                if c[0] != first:
+                    break
+            window.append(i)
+        fits = [(not self.line_fits(self.closes[i], line, strict=True), i) for i in window
+                if self.line_fits(self.closes[i], line)]
+        pick = min(fits)[1] if fits else None
         self.checked("calls.cdr")
         if pick is not None:
             close = self.closes[pick]
@@ -530,11 +534,11 @@ class Soak:
             self.fail("calls.cdr", "the line of the close of %s (%s, %s) does not hold its fields" % (
                 call.id, clean(call.number), call.direction), [line, "reason sent: " + clean(due[0][2])])
 
-    def line_fits(self, close, line):
+    def line_fits(self, close, line, strict=False):
         t, call, reason, how = close
         reason = re.escape(clean(reason)[:67])
         if call.gen != self.gen_at(t) or how == "unseen":
-            return re.match(r"^[^,]*,[^,]*,\d\d:\d\d:\d\d,.*,%s$" % reason, line) is not None
+            return not strict and re.match(r"^[^,]*,[^,]*,\d\d:\d\d:\d\d,.*,%s$" % reason, line) is not None
         number = re.escape(clean(call.number)[:31])
         result = ("ANSWERED" if call.established else "MISSED CALL" if call.direction == "incoming"
                   else "NO ANSWER")
