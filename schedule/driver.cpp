@@ -117,11 +117,34 @@ bool wait_slot(int n, std::chrono::steady_clock::time_point deadline, Done done)
     }
     return true;
 }
-// No player thread of slot n is left.
-bool slot_idle(int n) { return slot_players(n) == 0 && SCHEDULE[n].load(std::memory_order_relaxed) == 0; }
 // Slot n holds no player that was started and not yet marked (its state
 // still reads idle for some 300 ms, longer while other starts take their turn).
 bool slot_marked(int n) { return SCHEDULE[n].load(std::memory_order_relaxed) != 0 || slot_players(n) == 0; }
+// Waits until the acting slots hold no player that is not yet marked. Starts
+// take their turn, some 300 ms each (many in one minute take seconds), so the
+// wait goes on while players get marked; a second without one ends it.
+void wait_marked(const bool acting[SCHEDULE_ENTRIES + 1]) {
+    const auto unmarked = [] {
+        int u = 0;
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) u += slot_marked(n) ? 0 : 1;
+        return u;
+    };
+    auto deadline = std::chrono::steady_clock::now() + kStoppedWait;
+    int left = unmarked();
+    for (;;) {
+        bool done = true;
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) done = done && (!acting[n] || slot_marked(n));
+        if (done) return;
+        const auto now = std::chrono::steady_clock::now();
+        const int u = unmarked();
+        if (u < left) deadline = now + kStoppedWait;
+        left = u;
+        if (now >= deadline) return;
+        dev::sleep_us(kStoppedPollUs);
+    }
+}
+// No player thread of slot n is left.
+bool slot_idle(int n) { return slot_players(n) == 0 && SCHEDULE[n].load(std::memory_order_relaxed) == 0; }
 }  // namespace
 
 DriverSettings driver_settings(const dictionary* d) {
@@ -272,11 +295,11 @@ bool driver_tick(DriverState* st) {
         // An entry that acts finds its player marked (one started a moment
         // ago, before a jump of the clock, is not taken for idle), and one
         // that acts again after its stop waits until that player is gone.
+        bool acting[SCHEDULE_ENTRIES + 1] = {};
+        for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
+            acting[n] = step.stop[n] || step.start[n] || step.now[n] == EntryAct::Trigger || step.now[n] == EntryAct::Stop;
+        wait_marked(acting);
         const auto deadline = std::chrono::steady_clock::now() + kStoppedWait;
-        for (int n = 1; n <= SCHEDULE_ENTRIES; n++) {
-            const bool again = step.start[n] || step.now[n] == EntryAct::Trigger || step.now[n] == EntryAct::Stop;
-            if (step.stop[n] || again) wait_slot(n, deadline, slot_marked);
-        }
         for (int n = 1; n <= SCHEDULE_ENTRIES; n++)
             if (step.stop[n]) schedule_entry_apply(d, n, EntryAct::Stop);
         bool ready[SCHEDULE_ENTRIES + 1];

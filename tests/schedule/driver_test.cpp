@@ -233,6 +233,13 @@ TEST_F(Driver, PlaybacksEndAsAWalkMinuteByMinuteWould) {
         return entry(n, sh, sm, eh, em, 0) + "audio_file = e" + std::to_string(n) + ".mp3\npriority = " +
                std::to_string(priority) + "\n";
     };
+    // entries 1..5 from 09:00, priority 1
+    const auto five = [](int eh, int em, int interval) {
+        std::string conf;
+        for (int n = 1; n <= 5; n++)
+            conf += entry(n, 9, 0, eh, em, interval) + "audio_file = e" + std::to_string(n) + ".mp3\n";
+        return conf;
+    };
     struct Step {
         const char* from;
         int seconds;
@@ -281,6 +288,11 @@ TEST_F(Driver, PlaybacksEndAsAWalkMinuteByMinuteWould) {
          entry(1, 8, 0, 12, 0, 60) + "audio_file = e1.mp3\npriority = 9\n" + entry(2, 8, 0, 12, 0, 60) +
              "audio_file = e2.mp3\npriority = 5\n" + entry(3, 8, 0, 12, 0, 60) + "audio_file = e3.mp3\npriority = 1\n",
          {{"2031-06-11 07:59:59", 2, "122"}, {"2031-06-11 08:29:59", 2, "122"}, {"2031-06-11 10:00:00", 1, "122"}}, {}},
+        // five starts take their turns past the first second of the minute
+        {"five start, +40 min over their stop", five(9, 30, 0),
+         {{"2031-06-11 08:59:59", 2, ""}, {"2031-06-11 09:40:00", 1, "00000"}}, {}},
+        {"five start, +60 min to their next trigger", five(12, 0, 60),
+         {{"2031-06-11 08:59:59", 2, ""}, {"2031-06-11 10:00:00", 1, "00000"}}, {}},
     };
     use_zone("UTC");
     for (auto& c : cases) {
