@@ -264,6 +264,9 @@ class Call:
         self.peeruri = "sip:%s@%s" % (number, host)
         self.started, self.established, self.closed, self.gen = now, None, None, gen
         self.known = gen   # the last daemon (generation) that saw it start or be answered
+        # after a registration that may have reset the calls: "maybe"
+        # forgotten, or "adopted" again by its answer (its line is loose)
+        self.forgot = False
 
 
 # ---- the world and its checker --------------------------------------------------
@@ -511,7 +514,7 @@ class Soak:
         # whose every field is known goes before one with the loose line
         window, first = [], None
         for i, c in enumerate(self.closes):
-            if c[3] != "maybe":
+            if not c[3].startswith("maybe"):
                 first = c[0] if first is None else first
                 if c[0] != first:
                     break
@@ -523,10 +526,10 @@ class Soak:
         if pick is not None:
             close = self.closes[pick]
             del self.closes[pick]
-            while self.closes and self.closes[0][3] == "maybe" and self.closes[0][0] < close[0]:
+            while self.closes and self.closes[0][3].startswith("maybe") and self.closes[0][0] < close[0]:
                 self.closes.popleft()
             return
-        due = [c for c in self.closes if c[3] != "maybe"]
+        due = [c for c in self.closes if not c[3].startswith("maybe")]
         if not due:
             self.fail("calls.cdr", "a call-detail line for no close", [line])
         else:
@@ -537,7 +540,7 @@ class Soak:
     def line_fits(self, close, line, strict=False):
         t, call, reason, how = close
         reason = re.escape(clean(reason)[:67])
-        if call.gen != self.gen_at(t) or how == "unseen":
+        if call.gen != self.gen_at(t) or how.endswith("unseen"):
             return not strict and re.match(r"^[^,]*,[^,]*,\d\d:\d\d:\d\d,.*,%s$" % reason, line) is not None
         number = re.escape(clean(call.number)[:31])
         result = ("ANSWERED" if call.established else "MISSED CALL" if call.direction == "incoming"
@@ -552,7 +555,7 @@ class Soak:
     def check_closes(self, now):
         while self.closes and now - self.closes[0][0] > 6.0:
             t, call, reason, how = self.closes.popleft()
-            if how == "maybe":
+            if how.startswith("maybe"):
                 continue
             self.checked("calls.cdr")
             self.fail("calls.cdr", "no call-detail line %.0f s after the close of %s (%s)" % (
@@ -824,6 +827,7 @@ class Soak:
             return self.say("answer: nothing rings")
         call = self.rng.choice(ringing)
         call.established, call.known = time.time(), self.gen
+        call.forgot = call.forgot and "adopted"
         self.say("answer %s" % call.id)
         self.call_event(call, "CALL_ESTABLISHED")
 
@@ -842,7 +846,7 @@ class Soak:
         del self.calls[call.id]
         call.closed = t
         self.ended = [c for c in self.ended if t - c.closed < 60] + [call]
-        self.closes.append((t, call, reason, "seen" if call.gen == self.gen else "unseen"))
+        self.closes.append((t, call, reason, "seen" if call.gen == self.gen and not call.forgot else "unseen"))
         self.call_event(call, "CALL_CLOSED", param=reason)
         if not self.calls:
             self.idle_since, self.idle_checked = t, False
@@ -857,7 +861,8 @@ class Soak:
                 # the daemon closes every call it knows, each with its line;
                 # one it never saw (started before a restart) has none
                 if c.known == self.gen:
-                    self.closes.append((t, c, EXIT_REASON, "seen" if c.gen == self.gen else "unseen"))
+                    how = "seen" if c.gen == self.gen and not c.forgot else "unseen"
+                    self.closes.append((t, c, EXIT_REASON, "maybe " + how if c.forgot == "maybe" else how))
             self.ended += list(self.calls.values())
             self.calls.clear()
             self.idle_since, self.idle_checked = t, False
@@ -897,6 +902,10 @@ class Soak:
         ok = self.rng.random() < 0.7
         self.say("register %s" % ("ok" if ok else "fail"))
         if ok:
+            # from the state of a lost registration or of a dial, the daemon
+            # forgets its calls (it cannot tell them apart from stale ones)
+            for c in self.calls.values():
+                c.forgot = "maybe"
             self.event(type="REGISTER_OK", accountaor=ACCOUNT, param="200 OK", **{"class": "register"})
         else:
             self.event(type="REGISTER_FAIL", accountaor=ACCOUNT, param="408 Request Timeout",
@@ -1031,7 +1040,8 @@ class Soak:
         self.say("kill -9 callctld and start it again")
         for _, v in list(self.rows)[:1]:
             self.kill_exempt.add(v)
-        self.closes = collections.deque((c[0], c[1], c[2], "maybe" if t - c[0] < 2 else c[3]) for c in self.closes)
+        self.closes = collections.deque((c[0], c[1], c[2], "maybe " + c[3] if t - c[0] < 2 else c[3])
+                                        for c in self.closes)
         self.killed = True
         self.sb.restart()
         self.killed = False
