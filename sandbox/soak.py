@@ -236,25 +236,10 @@ class SoakBox(console.Sandbox):
 
     def speaker_text(self, values):
         """The sandbox's speaker.conf with the given "section:key" values set."""
-        want = collections.OrderedDict()
+        text = open(os.path.join(HERE, "conf", "speaker.conf")).read()
         for key, value in sorted(values.items()):
-            sec, name = key.split(":")
-            want.setdefault(sec, collections.OrderedDict())[name] = value
-        out, cur = [], None
-        for line in open(os.path.join(HERE, "conf", "speaker.conf")).read().splitlines():
-            s = line.strip()
-            if s.startswith("["):
-                cur = s.strip("[]")
-                out.append(line)
-                out += ["%s = %s" % kv for kv in want.get(cur, {}).items()]
-                continue
-            if cur in want and "=" in s and s.split("=")[0].strip() in want[cur]:
-                continue
-            out.append(line)
-        for sec, items in want.items():
-            if not any(line.strip() == "[%s]" % sec for line in out):
-                out += ["[%s]" % sec] + ["%s = %s" % kv for kv in items.items()]
-        return "\n".join(out) + "\n"
+            text = console.with_setting(text, key, value)
+        return text
 
 
 class Call:
@@ -326,6 +311,8 @@ class Soak:
         self.checks[name] += 1
 
     def fail(self, name, text, evidence=()):
+        """A broken promise (a check made and failed) stops the run."""
+        self.checked(name)
         if name in self.o.skip_invariant:
             return
         raise Violation(name, text, evidence)
@@ -425,10 +412,8 @@ class Soak:
     def check_relay(self, now):
         r = self.relay
         if self.off_rows and now > self.off_rows[0]:
-            self.checked("door.off_first")
             self.fail("door.off_first", "no row %r within 5 s of the restart" % OFF_ROW)
         if self.off_first is not None and now > self.off_first[1]:
-            self.checked("door.off_first")
             self.fail("door.off_first", "no relay Off within 5 s of the restart (off_at_start %r, max_on %r)" % (
                 self.setting("relay_ctrl:off_at_start", now), self.setting("relay_ctrl:max_on", now)))
         if self.calls and not self.idle_checked and self.calls_since > self.idle_since:
@@ -440,7 +425,6 @@ class Soak:
                 self.fail("door.idle_off", "relay On %.1f s after the last call ended (On for %.1f s)" % (
                     now - self.idle_since, now - r["since"]))
         if r["on"] and not r["orphan"] and r["cap"] is not None and now > r["since"] + r["cap"] + 1.0:
-            self.checked("door.max_on")
             self.fail("door.max_on", "relay On for %.1f s with max_on %d" % (now - r["since"], r["cap"]))
 
     # ---- the operation log ----
@@ -489,11 +473,9 @@ class Soak:
                 if now < self.rows_grace and now - t >= 2.0:
                     lines.popleft()
                 return
-            self.checked("oplog.once")
             self.fail("oplog.once", "a row in system.csv that is not the next entry pushed (lost, twice, "
                       "glued or cut)", ["file: " + line] + ["next pushed: " + v for _, v in list(self.rows)[:3]])
         if self.rows and now - self.rows[0][0] > 20 + 0.25 * len(self.rows) and now > self.rows_grace:
-            self.checked("oplog.once")
             self.fail("oplog.once", "an entry pushed %.0f s ago is not in system.csv" % (now - self.rows[0][0]),
                       [self.rows[0][1]])
 
@@ -557,7 +539,6 @@ class Soak:
             t, call, reason, how = self.closes.popleft()
             if how.startswith("maybe"):
                 continue
-            self.checked("calls.cdr")
             self.fail("calls.cdr", "no call-detail line %.0f s after the close of %s (%s)" % (
                 now - t, call.id, clean(call.number)))
 
@@ -593,7 +574,6 @@ class Soak:
         if self.sb.daemon.poll() is not None:
             for line in self.tail_output():
                 self.on_daemon(now, line)
-            self.checked("daemon.alive")
             self.fail("daemon.alive", "callctld ended (status %s) without the world killing it" %
                       self.sb.daemon.returncode, self.tail_output())
         if now - self.last_sample < 0.25:
@@ -1071,7 +1051,6 @@ class Soak:
         end = time.time() + 20
         while not self.sb.listening():
             if time.time() > end:
-                self.checked("daemon.alive")
                 self.fail("daemon.alive", "the daemon did not subscribe again within 20 s of Redis's restart")
             self.pump(0.1)
 
