@@ -454,30 +454,10 @@ class Sandbox:
         return ""
 
     def set(self, key, value):
-        section, name = key.split(":", 1)
-        path = self.setting_file(section)
-        lines = open(path).read().splitlines()
-        out, cur, done, seen_section = [], None, False, False
-        for line in lines:
-            s = line.strip()
-            if s.startswith("["):
-                if cur == section and not done:
-                    out.append("%s = %s" % (name, value))
-                    done = True
-                cur = s.strip("[]").strip()
-                seen_section = seen_section or cur == section
-            elif cur == section and "=" in s and s.split("=", 1)[0].strip() == name:
-                out.append("%s = %s" % (name, value))
-                done = True
-                continue
-            out.append(line)
-        if not done:
-            if not seen_section:
-                out.append("[%s]" % section)
-            out.append("%s = %s" % (name, value))
+        path = self.setting_file(key.split(":", 1)[0])
         tmp = path + ".new"
         with open(tmp, "w") as f:
-            f.write("\n".join(out) + "\n")
+            f.write(with_setting(open(path).read(), key, value))
         os.replace(tmp, path)
 
     def identity(self, n):
@@ -546,6 +526,30 @@ scenario files may begin with:
   @tz ZONE                   the time zone of the daemon (e.g. Europe/Berlin)
   @clock YYYY-MM-DD HH:MM[:SS]  the daemon's clock at start (scenarios start at
                              2031-03-05 03:00, a quiet Wednesday night, unless given)"""
+
+
+def with_setting(text, key, value):
+    """The settings file text with "section:key" set to value."""
+    section, name = key.split(":", 1)
+    out, cur, done, seen_section = [], None, False, False
+    for line in text.splitlines():
+        s = line.strip()
+        if s.startswith("["):
+            if cur == section and not done:
+                out.append("%s = %s" % (name, value))
+                done = True
+            cur = s.strip("[]").strip()
+            seen_section = seen_section or cur == section
+        elif cur == section and "=" in s and s.split("=", 1)[0].strip() == name:
+            out.append("%s = %s" % (name, value))
+            done = True
+            continue
+        out.append(line)
+    if not done:
+        if not seen_section:
+            out.append("[%s]" % section)
+        out.append("%s = %s" % (name, value))
+    return "\n".join(out) + "\n"
 
 
 def parse_clock(text):
