@@ -288,6 +288,8 @@ class Soak:
         self.volume_at = 0.0
         self.players = {}          # pid: {"entry", "playing"}
         self.jstate = {}           # pid: playing, as the player's journal last told
+        self.players_log = collections.deque(maxlen=12)   # the players' last journal lines
+        self.audio_rows = collections.deque(maxlen=12)    # the last schedule and audio rows pushed
         self.paused_since = None
         self.stop_checks = []      # (deadline, entry, pids)
         self.offsets = [(0.0, sb.clock_offset)]
@@ -437,6 +439,8 @@ class Soak:
         m = re.match(r"FUNCTION,CALL TIME LIMIT,(\d+)s$", entry)
         if m:
             self.check_limit(t, int(m.group(1)))
+        if entry.startswith(("FUNCTION,Audio Control,", "SCHEDULE,")):
+            self.audio_rows.append("%.1f s: %s" % (t - self.t0, entry))
         if entry.startswith("SCHEDULE,CLOCK,"):
             self.clock_rows.append("%.1f s: %s" % (t - self.t0, entry))
         m = re.match(r"SCHEDULE,(\d+),Executed$", entry)
@@ -608,6 +612,8 @@ class Soak:
 
     # ---- players ----
     def on_journal(self, t, line):
+        if line.startswith("vlc"):
+            self.players_log.append("%.1f s: %s" % (t - self.t0, re.sub(r"/\S*/", "", line)))
         m = re.match(r"vlc\[(\d+)\] (pause|resume|end)$", line)
         if m:
             self.jstate[int(m.group(1))] = m.group(2) == "resume"
@@ -647,7 +653,9 @@ class Soak:
                 self.paused_since = now
             elif now - self.paused_since > 4.0:
                 self.fail("schedule.paused", "%d player(s) paused for %.1f s while nothing plays" % (
-                    len(live), now - self.paused_since), ["entry %d" % p["entry"] for p in live])
+                    len(live), now - self.paused_since), ["entry %d pid %d" % (p["entry"], pid) for pid, p in
+                                                          self.players.items()] + list(self.players_log) +
+                    list(self.audio_rows))
         else:
             self.paused_since = None
         for item in list(self.stop_checks):

@@ -33,6 +33,9 @@ void mark(int s, int from, int to) { SCHEDULE[s].compare_exchange_strong(from, t
 
 // locked through the native handle: no exception can come out of a lock
 std::recursive_mutex g_decisions;
+// The volume service's claim holds the speaker ("audio_volume" 0 until
+// another value); changed and read under g_decisions.
+bool g_claimed = false;
 }  // namespace
 
 PriorityHold::PriorityHold() : held_(pthread_mutex_lock(g_decisions.native_handle()) == 0) {}
@@ -70,8 +73,13 @@ void schedule_stop_check_prio(int priority) {
         if (st == 2 && player(s) > 0) paused[npaused++] = s;
     }
     // Levels from priority down to 1, visiting only the levels that paused
-    // slots hold (a priority may be any integer).
-    int level = priority;
+    // slots hold (a priority may be any integer). Without the claim, nothing
+    // above 11 holds a paused slot once nothing plays: the end looks from 11,
+    // as the claim's end does. Two playbacks ending at once may run their
+    // checks in either order, and the lower one's must not resume its own
+    // level while a higher one waits paused for a check that then finds it
+    // playing.
+    int level = g_claimed ? priority : std::max(priority, kOutsidePriority);
     for (;;) {
         int next = 0;  // the highest paused level at or below level, 0 for none
         for (int i = 0; i < npaused; i++) {
@@ -108,6 +116,8 @@ void ProcessVolumeReply(redisReply* reply) {
     // every bus message
     const cJSON* volume = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "audio_volume") : nullptr;
     if (cJSON_IsNumber(volume)) {
+        PriorityHold hold;
+        g_claimed = volume->valueint == 0;
         if (volume->valueint != 0)
             schedule_stop_check_prio(kOutsidePriority);
         else

@@ -77,6 +77,10 @@ TEST_F(Priority, ScenariosPlayOutAsDesigned) {
         // a lower newcomer starts paused and resumes when the higher one ends
         {"s1:5 s2:3 ?12 e1 ?01", {on, on}},
         {"s1:3 s2:3 ?11", {on, on}},
+        // without the claim an end resumes the highest paused level, also one
+        // above its own (a higher playback ending at the same moment may run
+        // its check after this one)
+        {"s1:4 s2:7 ?21 s3:3 ?212 t2 ?222 e3 ?210", {on, on, on}},
         // the scan pauses lower slots, then stops at a paused higher one
         {"s2:8 s1:3 ?21 v0 ?22 t1 ?12 s3:5 ?222 e3 ?12", {on, on}},
         // the claim pauses what plays below 11
