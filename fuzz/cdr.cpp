@@ -12,6 +12,7 @@
 #include "device.h"
 #include "sip.h"
 #include "support.h"
+#include "text.h"
 
 using namespace fuzzsupport;
 
@@ -19,11 +20,12 @@ namespace {
 time_t g_now;
 time_t fake_clock() { return g_now; }
 
+// What the record keeps of a value: its control characters as '?', cut to
+// the field's width.
 std::string field(const std::string& v, size_t width) {
-    std::string out = v.substr(0, width);
-    for (char& c : out)
-        if (c == '\n' || c == '\r') c = ' ';
-    return out;
+    std::vector<char> buf(width + 1);
+    str_copy_printable(buf.data(), buf.size(), v.c_str());
+    return std::string(buf.data());
 }
 }  // namespace
 
