@@ -307,7 +307,7 @@ class Soak:
         self.mark_stat = None
         self.mark_allowed = {}
         self.clock_rows = collections.deque(maxlen=3)   # the minutes the driver is taken to evaluate
-        self.minute_checks = []    # (deadline, minute) of minutes passed normally
+        self.minute_checks = []    # (deadline, minute, when it began) of minutes passed normally
         self.bus_gap = (0.0, 0.0)  # the last restart of Redis: from its kill until the bus is surely back
         self.preview = {}          # local minute: entries the preview starts
         self.preview_from = None
@@ -690,7 +690,7 @@ class Soak:
         for item in list(self.minute_checks):
             if now >= item[0]:
                 self.minute_checks.remove(item)
-                self.check_minute(item[1])
+                self.check_minute(*item[1:])
         if self.killed or now - self.clock_set_at < 0.05:
             return
         cur = minute_of(now + self.sb.clock_offset)
@@ -724,7 +724,7 @@ class Soak:
             return   # evaluated or not, depending on what the daemon kept
         deadline = now + 3.5
         if normal and cur in self.preview_span():
-            self.minute_checks.append((deadline, cur))
+            self.minute_checks.append((deadline, cur, now))
         # a stop minute passed (or caught up) ends the entry's player
         lo = max(cur - 1 if step is None or step > CATCH_UP else last for last, step in evaluated)
         for n, (s, e, _, _, _, _) in enumerate(SCHEDULE, 1):
@@ -795,24 +795,27 @@ class Soak:
                       ["acted (pushed) %.2f s into the run" % (a - self.t0) for a in self.acts[(n, m)]] +
                       ["daemon (re)started %.2f s into the run" % (self.gen_start - self.t0)])
 
-    def check_minute(self, m):
+    def check_minute(self, m, began):
         # A minute the daemon's driver did not evaluate on its own, after
         # the one before (it was still waiting for the previous minute's
         # players when the fast world's clock moved on, and caught it up
         # with the next), is not passed normally. Until the daemon has
         # declared a minute at or after it, the check waits.
         self.refresh_marks()
-        values = [v for _, v in self.marks]
-        if not values or max(values) < m:
-            if m <= minute_of(self.sb.clock_now()) <= m + 5:
-                self.minute_checks.append((time.time() + 1.0, m))
+        marks = list(self.marks)
+        at = [i for i, (w, v) in enumerate(marks) if v == m and w >= began - 1.0]
+        if not at:
+            if all(v < m or w < began - 1.0 for w, v in marks) and m <= minute_of(self.sb.clock_now()) <= m + 5:
+                self.minute_checks.append((time.time() + 1.0, m, began))
             return
-        i = len(values) - 1 - values[::-1].index(m) if m in values else -1
-        if i <= 0 or values[i - 1] != m - 1:
+        i = at[-1]
+        if i == 0 or marks[i - 1][1] != m - 1:
             return
         for n in sorted(self.preview.get(m, ())):
             self.checked("schedule.preview")
-            if self.executed[(n, m)] == 0:
+            # acts of this pass through the minute (an earlier pass, before
+            # the clock was set back, does not count)
+            if not any(t >= marks[i][0] - 0.05 for t in self.acts.get((n, m), ())):
                 self.fail("schedule.preview", "the preview starts entry %d at %s; the daemon did not act" % (
                     n, minute_text(m)), list(self.drv_log) + list(self.clock_rows))
 
