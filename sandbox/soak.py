@@ -80,7 +80,7 @@ HOSTILE_REASONS = ["bye\x1b]0;owned\x07", "reason, with a comma", "a\r\nb\u009b2
 # (a run starts with the first)
 FEATURES = {
     "relay_ctrl:dtmf_allow": ["", LISTED + ", " + LONG31],
-    "relay_ctrl:max_on": ["", "6", "15"],
+    "relay_ctrl:max_on": ["6", "", "15"],
     "relay_ctrl:off_at_start": ["", "yes"],
     "intercom:max_call_time": ["5", "", "3", "9", "600"],
     "system:syslog": ["", "yes"],
