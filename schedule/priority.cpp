@@ -31,6 +31,23 @@ int player(int s) { return vlcInfo[s].process_id.load(std::memory_order_relaxed)
 // runs: a player that ended meanwhile has set 0, which stays.
 void mark(int s, int from, int to) { SCHEDULE[s].compare_exchange_strong(from, to, std::memory_order_relaxed); }
 
+// The highest priority among the playing slots (0: none), and among the
+// paused ones with a player at levels 1..top (0: none).
+int playing_level() {
+    int level = 0;
+    for (int s = 1; s <= SCHEDULE_ENTRIES; s++)
+        if (state(s) == 1) level = std::max(level, slot_priority(s));
+    return level;
+}
+int paused_level(int top) {
+    int level = 0;
+    for (int s = 1; s <= SCHEDULE_ENTRIES; s++) {
+        int p = slot_priority(s);
+        if (state(s) == 2 && player(s) > 0 && p >= 1 && p <= top) level = std::max(level, p);
+    }
+    return level;
+}
+
 // locked through the native handle: no exception can come out of a lock
 std::recursive_mutex g_decisions;
 // The volume service's claim holds the speaker ("audio_volume" 0 until
@@ -117,11 +134,22 @@ void ProcessVolumeReply(redisReply* reply) {
     const cJSON* volume = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "audio_volume") : nullptr;
     if (cJSON_IsNumber(volume)) {
         PriorityHold hold;
+        const bool ended = g_claimed && volume->valueint != 0;
         g_claimed = volume->valueint == 0;
-        if (volume->valueint != 0)
+        if (volume->valueint != 0) {
+            // The claim's end gives the speaker to the highest paused level.
+            // A playback's end under the claim resumes from its own level
+            // down, and may have resumed a level below one the claim paused:
+            // that playback is paused again first, or a newcomer between the
+            // two would wait behind the paused higher level, and nothing
+            // would sound until some playback ends.
+            const int playing = ended ? playing_level() : 0;
+            const int paused = ended ? paused_level(kOutsidePriority) : 0;
+            if (ended && playing > 0 && paused > playing) schedule_start_check_prio(paused);
             schedule_stop_check_prio(kOutsidePriority);
-        else
+        } else {
             schedule_start_check_prio(kOutsidePriority);
+        }
     }
     cJSON_Delete(root);
 }

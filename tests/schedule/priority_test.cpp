@@ -92,6 +92,10 @@ TEST_F(Priority, ScenariosPlayOutAsDesigned) {
         {"v50 s1:1 ?1 v50 ?1", {off, on}},
         // paused levels above the claim's 11 or below 1 are not resumed
         {"s2:12 s4:0 v0 ?0102 t2 ?0202 v5 ?0202", {on, off}},
+        // an end under the claim resumed a level below one the claim paused:
+        // the claim's end pauses it again and resumes the higher one, so a
+        // newcomer between the two waits behind a sounding playback
+        {"s1:1 s2:5 ?21 v0 ?22 s3:3 ?222 e3 ?120 v7 ?210 s3:3 ?212", {on, on, on, on}},
         // a resume that cannot be delivered falls to the next level
         {"s1:6 s2:3 ?12 v0 ?22 x1 v9 ?21", {on, on, on}},
     };
