@@ -708,8 +708,10 @@ class Soak:
         if cur == self.drv_seen:
             return
         prev_seen, self.drv_seen = self.drv_seen, cur
-        self.spans.setdefault(prev_seen, [now, now])[1] = now
-        self.spans[cur] = [now, None]
+        # when the clock turned (a step that blocks lets the world notice late)
+        start = max(now - (now + self.sb.clock_offset) % 60, self.clock_set_at)
+        self.spans.setdefault(prev_seen, [start, start])[1] = start
+        self.spans[cur] = [start, None]
         # Where a restart leaves the daemon's last minute uncertain, each
         # possibility is followed until a minute both evaluate.
         lasts = self.drv_lasts
@@ -737,7 +739,7 @@ class Soak:
             return   # evaluated or not, depending on what the daemon kept
         deadline = now + 3.5
         if normal and cur in self.preview_span():
-            self.minute_checks.append((deadline, cur, now))
+            self.minute_checks.append((deadline, cur, start))
         # a stop minute passed (or caught up) ends the entry's player
         lo = max(cur - 1 if step is None or step > CATCH_UP else last for last, step in evaluated)
         for n, (s, e, _, _, _, _) in enumerate(SCHEDULE, 1):
