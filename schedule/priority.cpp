@@ -143,9 +143,11 @@ void ProcessVolumeReply(redisReply* reply) {
             // that playback is paused again first, or a newcomer between the
             // two would wait behind the paused higher level, and nothing
             // would sound until some playback ends.
-            const int playing = ended ? playing_level() : 0;
-            const int paused = ended ? paused_level(kOutsidePriority) : 0;
-            if (ended && playing > 0 && paused > playing) schedule_start_check_prio(paused);
+            if (ended) {
+                const int playing = playing_level();
+                const int paused = paused_level(kOutsidePriority);
+                if (playing > 0 && paused > playing) schedule_start_check_prio(paused);
+            }
             schedule_stop_check_prio(kOutsidePriority);
         } else {
             schedule_start_check_prio(kOutsidePriority);
