@@ -478,16 +478,16 @@ class Soak:
                 self.rows.popleft()
             if text is not None and self.rows and clean(self.rows[0][1]) == clean(text):
                 lines.popleft()
-                self.rows.popleft()
+                self.kill_exempt.discard(self.rows.popleft())
                 self.checked("oplog.once")
                 continue
             # a row pushed later than the head: the head is lost, unless the
             # writer was killed holding it
             later = [i for i, (_, v) in enumerate(self.rows) if text is not None and clean(v) == clean(text)]
-            if later and all(self.rows[i][1] in self.kill_exempt or self.rows[i][1] == "log_clean"
+            if later and all(self.rows[i] in self.kill_exempt or self.rows[i][1] == "log_clean"
                              for i in range(later[0])):
                 for _ in range(later[0] + 1):
-                    self.rows.popleft()
+                    self.kill_exempt.discard(self.rows.popleft())
                 lines.popleft()
                 continue
             if now - t < 2.0 or now < self.rows_grace:
@@ -1145,8 +1145,9 @@ class Soak:
     def step_kill(self):
         t = time.time()
         self.say("kill -9 callctld and start it again")
-        for _, v in list(self.rows)[:1]:
-            self.kill_exempt.add(v)
+        # the writer may die holding the entry it popped last; the lines the
+        # world has not matched yet may hide which one that is
+        self.kill_exempt.update(list(self.rows)[:2])
         self.closes = collections.deque((c[0], c[1], c[2], "maybe " + c[3] if t - c[0] < 2 else c[3])
                                         for c in self.closes)
         self.killed = True
@@ -1186,6 +1187,15 @@ class Soak:
     def step_log_clean(self):
         self.say("log_clean, then the file is cleaned")
         self.sb.bus.cmd("LPUSH", "writelog-channel", "log_clean")
+        # the writer releases the file only when it pops the entry, after the
+        # rows pushed before it (a backlog goes at five a second): cleaning
+        # earlier would cut rows it is still writing
+        end = time.time() + 30
+        while self.sb.bus.cmd("LPOS", "writelog-channel", "log_clean") is not None:
+            if time.time() > end:
+                self.say("log_clean not taken within 30 s: the file is left as it is")
+                return
+            self.pump(0.05)
         self.pump(1.0)
         with open(self.sb.dev("/userdata/system.csv"), "r+") as f:
             f.truncate(0)
