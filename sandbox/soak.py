@@ -753,14 +753,23 @@ class Soak:
 
     def refresh_marks(self):
         path = self.sb.dev("/tmp/callctld_schedule_minute")
-        try:
-            st = os.stat(path)
-            with open(path) as f:
-                value = int(f.read().strip())
-        except (OSError, ValueError):
+        # the value and the time of one write: a write between the look at
+        # the time and the read would pair a minute with the write before it
+        for _ in range(3):
+            try:
+                mtime = os.stat(path).st_mtime_ns
+                with open(path) as f:
+                    text = f.read()
+                if os.stat(path).st_mtime_ns != mtime:
+                    continue
+                value = int(text.strip())
+                break
+            except (OSError, ValueError):
+                return
+        else:
             return
-        if (st.st_mtime_ns, value) != self.mark_stat:
-            self.mark_stat = (st.st_mtime_ns, value)
+        if (mtime, value) != self.mark_stat:
+            self.mark_stat = (mtime, value)
             if self.marks and self.marks[-1][1] == value:
                 # the same minute again: one write seen twice (the file is
                 # emptied, then written), or the minute evaluated once more,
@@ -771,7 +780,7 @@ class Soak:
             # late start (the world may not see a minute the daemon's clock
             # barely passed, so the daemon's own step tells)
             self.mark_allowed[value] = 1 if self.marks and self.marks[-1][1] == value - 1 else 2
-            self.marks.append((st.st_mtime_ns / 1e9, value))
+            self.marks.append((mtime / 1e9, value))
 
     def minute_at(self, t):
         """The minute the daemon was evaluating when it pushed a row at t:
@@ -857,7 +866,7 @@ class Soak:
         if free > 4.0:
             self.fail("schedule.preview", "the daemon did not evaluate %s on its own, though its driver was "
                       "free for %.1f s of it" % (minute_text(m), free),
-                      ["declared: " + ", ".join(minute_text(x) for _, x in marks[-4:])] + list(self.drv_log))
+                      ["declared: " + ", ".join("%s (%.1f s)" % (minute_text(x), w - self.t0) for w, x in marks[-4:])] + list(self.drv_log))
 
     # ---- the world's steps ----
     def say(self, text):
