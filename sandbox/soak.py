@@ -283,6 +283,9 @@ class Soak:
         self.settings.update(opts.fix)
         self.history = [(0.0, dict(self.settings))]   # (time, settings in force)
         self.unstable = []                             # (from, to): speaker.conf half-written
+        self.rewrites = collections.deque(maxlen=50)   # (from, to, empty for, cut for) in seconds
+        self.relay_log = collections.deque(maxlen=6)   # the last relay commands, as evidence
+        self.daemon_log = collections.deque(maxlen=8)  # the daemon's last lines shown, as evidence
         self.relay = {"on": False, "since": 0.0, "cap": None, "orphan": False}
         self.idle_since = self.calls_since = time.time()
         self.idle_checked = True
@@ -396,7 +399,11 @@ class Soak:
             for v in args[2:]:
                 self.on_relay(t, v)
 
+    def on_daemon(self, t, line):
+        self.daemon_log.append("%.1f s: daemon: %s" % (t - self.t0, line))
+
     def on_relay(self, t, text):
+        self.relay_log.append("%.1f s: relay %s" % (t - self.t0, text))
         try:
             kind = json.loads(text).get("type")
         except ValueError:
@@ -441,8 +448,13 @@ class Soak:
             self.idle_checked = True
             self.checked("door.idle_off")
             if r["on"] and not r["orphan"]:
+                # the daemon reads a file caught empty or cut again for about
+                # 200 ms: how long the world held a rewrite at the close tells
+                # whether that was met
+                rewrites = ["%.1f s: speaker.conf rewritten in place, empty %.0f ms after the close, cut %.0f ms" % (
+                    a - self.t0, e * 1e3, c * 1e3) for a, b, e, c in self.rewrites if a <= self.idle_since <= b]
                 self.fail("door.idle_off", "relay On %.1f s after the last call ended (On for %.1f s)" % (
-                    now - self.idle_since, now - r["since"]))
+                    now - self.idle_since, now - r["since"]), rewrites + list(self.relay_log) + list(self.daemon_log))
         if r["on"] and not r["orphan"] and r["cap"] is not None and now > r["since"] + r["cap"] + 1.0:
             self.fail("door.max_on", "relay On for %.1f s with max_on %d" % (now - r["since"], r["cap"]))
 
@@ -1084,13 +1096,16 @@ class Soak:
             f.flush()
             if inside:
                 inside()
+            inside_at = time.time()
             time.sleep(pause)
             f.write(text[:cut])
             f.flush()
+            cut_at = time.time()
             time.sleep(pause)
             f.write(text[cut:])
         self.history.append((time.time(), dict(self.settings)))
         self.unstable.append((start, time.time()))
+        self.rewrites.append((start, time.time(), cut_at - inside_at, time.time() - cut_at))
 
     def step_edit(self, atomic=True):
         key = self.rng.choice(sorted(FEATURES))
