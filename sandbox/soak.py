@@ -708,13 +708,19 @@ class Soak:
                 self.fail("schedule.stopped", "entry %d still has a player %.1f s after its stop minute" % (
                     entry, now - deadline + 3.5), ["pid %d" % p for p in alive])
 
+    def declared(self, m, began):
+        """Where in the daemon's declarations minute m stands, as declared in
+        the pass through it that began at `began` (a second of slack for
+        the world's lag)."""
+        self.refresh_marks()
+        return [i for i, (w, v) in enumerate(self.marks) if v == m and w >= began - 1.0]
+
     def passed_stop(self, m, began, stop):
         """Whether the daemon's own steps passed a stop minute at minute m: it
         evaluated m (a minute the world left within a second may never meet
         its driver), and a stop before m lies in the minutes it caught up
         from the one it evaluated before."""
-        self.refresh_marks()
-        at = [i for i, (w, v) in enumerate(self.marks) if v == m and w >= began - 1.0]
+        at = self.declared(m, began)
         if not at:
             return False
         prev = self.marks[at[-1] - 1][1] if at[-1] > 0 else None
@@ -854,9 +860,8 @@ class Soak:
         # a kill or a restart of Redis after the minute began may cut its acts
         if self.gen_start > began - 0.5 or self.bus_gap[0] > began - 0.5:
             return
-        self.refresh_marks()
+        at = self.declared(m, began)
         marks = list(self.marks)
-        at = [i for i, (w, v) in enumerate(marks) if v == m and w >= began - 1.0]
         if not at:
             # not declared yet: the check waits while the clock is near
             if all(v < m or w < began - 1.0 for w, v in marks) and m <= minute_of(self.sb.clock_now()) <= m + 5:
