@@ -283,7 +283,7 @@ class Soak:
         self.settings.update(opts.fix)
         self.history = [(0.0, dict(self.settings))]   # (time, settings in force)
         self.unstable = []                             # (from, to): speaker.conf half-written
-        self.rewrites = collections.deque(maxlen=50)   # (from, to, empty for, cut for) in seconds
+        self.rewrites = collections.deque(maxlen=50)   # (from, to, empty for, cut for in seconds, last line cut)
         self.relay_log = collections.deque(maxlen=6)   # the last relay commands, as evidence
         self.daemon_log = collections.deque(maxlen=8)  # the daemon's last lines shown, as evidence
         self.relay = {"on": False, "since": 0.0, "cap": None, "orphan": False}
@@ -451,8 +451,8 @@ class Soak:
                 # the daemon reads a file caught empty or cut again for about
                 # 200 ms: how long the world held a rewrite at the close tells
                 # whether that was met
-                rewrites = ["%.1f s: speaker.conf rewritten in place, empty %.0f ms after the close, cut %.0f ms" % (
-                    a - self.t0, e * 1e3, c * 1e3) for a, b, e, c in self.rewrites if a <= self.idle_since <= b]
+                rewrites = ["%.1f s: speaker.conf rewritten in place, empty %.0f ms after the close, cut at %r %.0f ms" % (
+                    a - self.t0, e * 1e3, tail, c * 1e3) for a, b, e, c, tail in self.rewrites if a <= self.idle_since <= b]
                 self.fail("door.idle_off", "relay On %.1f s after the last call ended (On for %.1f s)" % (
                     now - self.idle_since, now - r["since"]), rewrites + list(self.relay_log) + list(self.daemon_log))
         if r["on"] and not r["orphan"] and r["cap"] is not None and now > r["since"] + r["cap"] + 1.0:
@@ -1091,9 +1091,14 @@ class Soak:
             self.history.append((time.time(), dict(self.settings)))
             return
         # rewritten in place: first empty, then cut inside a key (a file that
-        # does not parse), then whole
+        # does not parse), then whole. Cut two characters into a "key = value"
+        # line: a cut at a line's start, or in a blank or section line, can
+        # leave a file that parses (a lone "[" at the end is a one-character
+        # line, which the reader skips) and just lacks the sections behind it,
+        # a file no reader can tell from one written so
         lines = text.split("\n")
-        cut = sum(len(x) + 1 for x in lines[: self.rng.randrange(2, len(lines) - 2)]) + 2
+        keys = [k for k in range(2, len(lines) - 2) if lines[k].find("=") >= 2]
+        cut = sum(len(x) + 1 for x in lines[: self.rng.choice(keys)]) + 2
         pause = self.rng.uniform(0.005, 0.09)
         start = time.time()
         with open(path, "r+") as f:
@@ -1110,7 +1115,7 @@ class Soak:
             f.write(text[cut:])
         self.history.append((time.time(), dict(self.settings)))
         self.unstable.append((start, time.time()))
-        self.rewrites.append((start, time.time(), cut_at - inside_at, time.time() - cut_at))
+        self.rewrites.append((start, time.time(), cut_at - inside_at, time.time() - cut_at, text[:cut].rsplit("\n", 1)[-1]))
 
     def step_edit(self, atomic=True):
         key = self.rng.choice(sorted(FEATURES))
