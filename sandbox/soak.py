@@ -308,6 +308,7 @@ class Soak:
         self.clock_set_at = time.time()
         self.drv_seen = minute_of(sb.clock_now())
         self.drv_lasts = {None}   # the last minute the driver evaluated, as far as the world can tell
+        self.drv_prior = {None}   # the same, before the minute the world is in
         self.allowed = {}          # local minute: how many acts per entry it may hold
         self.executed = collections.Counter()
         self.acts = {}
@@ -754,11 +755,19 @@ class Soak:
         prev_seen, self.drv_seen = self.drv_seen, cur
         # when the clock turned (a step that blocks lets the world notice late)
         start = max(now - (now + self.sb.clock_offset) % 60, self.clock_set_at)
-        self.spans.setdefault(prev_seen, [start, start])[1] = start
+        entered = self.spans.setdefault(prev_seen, [start, start])[0]
+        self.spans[prev_seen][1] = start
         self.spans[cur] = [start, None]
         # Where a restart leaves the daemon's last minute uncertain, each
         # possibility is followed until a minute both evaluate.
         lasts = self.drv_lasts
+        # So too where the minute just left, taken as evaluated, was never
+        # declared: the world may leave a minute within a second (two jumps),
+        # or while the driver is still busy with the acts before, and the
+        # driver then never looked at it and goes on from what it kept before
+        if prev_seen in lasts and not self.declared(prev_seen, entered):
+            lasts = lasts | self.drv_prior
+        self.drv_prior = lasts
         ways = [(last, None if last is None else cur - last) for last in lasts]
         ways = [(last, step, step is not None and step <= 0 and -step <= CATCH_UP) for last, step in ways]
         self.drv_lasts = set(last if wait else cur for last, _, wait in ways)
@@ -1227,7 +1236,7 @@ class Soak:
         lasts = set()
         for last in self.drv_lasts:
             lasts |= {last} if last is not None and last > cur else {last, None} if last == cur else {None}
-        self.drv_lasts = lasts
+        self.drv_lasts = self.drv_prior = lasts
         if self.relay["on"]:
             self.relay["orphan"] = True
         if self.setting("relay_ctrl:off_at_start", t) == "yes" or self.setting("relay_ctrl:max_on", t) != "":
