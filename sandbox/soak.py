@@ -703,7 +703,9 @@ class Soak:
             self.stop_checks.remove(item)
             passed, why = self.passed_stop(minute, began, stop)
             if passed is None:
-                self.stop_checks.append((now + 1.0,) + item[1:])
+                # decided as soon as the driver's free time passes 4 s, while
+                # the player the stop must end is still looked at
+                self.stop_checks.append((now + 0.2,) + item[1:])
             if not passed:
                 continue
             self.checked("schedule.stopped")
@@ -920,12 +922,13 @@ class Soak:
         of that start and the end of the acts of the minute it declared
         before, until the minute ended or the clock was set out of it."""
         left = self.spans.get(m, [None, None])[1]
-        before = [(w, v) for w, v in marks if v != m and w <= (left or time.time())]
-        w, v = before[-1] if before else (self.gen_start, None)
-        busy = max([w] + [a for (_, k), ts in self.acts.items() if k == v for a in ts])
         # the clock set out of the minute ends it (the world may notice late)
         sets = [t for t, off in self.offsets if t > began and minute_of(t + off) != m]
-        return min([left or time.time()] + sets) - max(busy, began), left is not None or bool(sets)
+        end = min([left or time.time()] + sets)
+        before = [(w, v) for w, v in marks if v != m and w <= end]
+        w, v = before[-1] if before else (self.gen_start, None)
+        busy = max([w] + [a for (_, k), ts in self.acts.items() if k == v for a in ts])
+        return end - max(busy, began), left is not None or bool(sets)
 
     # ---- the world's steps ----
     def say(self, text):
