@@ -730,6 +730,11 @@ class Soak:
         driver was busy in, may never have met it. None: not known yet."""
         at = self.declared(m, began)
         if at:
+            # its acts come after the declaration (they wait for players to
+            # be marked): the players are looked at as long after a late one
+            # as after one made on time
+            if time.time() - self.marks[at[-1]][0] < 2.5:
+                return None, []
             prev = self.marks[at[-1] - 1][1] if at[-1] > 0 else None
             return stop == m or (prev is not None and prev < stop and m - prev <= CATCH_UP), []
         # a restart of the daemon or of Redis within the minute excuses it
